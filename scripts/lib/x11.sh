@@ -1,0 +1,91 @@
+# Shared by the scripts and the end-to-end tests: a private X server, and
+# checks of what the program shows and prints. Source it; it only defines.
+
+# start_xvfb LOG: starts an 800x600x24 Xvfb on a display number it picks
+# itself, waits (10 s at most) until it is ready, and sets XVFB_PID and exports
+# DISPLAY.
+start_xvfb() {
+    local log=$1 number
+    exec {xvfb_fd}< <(exec Xvfb -displayfd 1 -screen 0 800x600x24 -nolisten tcp 2>"$log")
+    XVFB_PID=$!
+    if ! read -r -t 10 -u "$xvfb_fd" number; then
+        echo "Xvfb did not start within 10 s; see $log" >&2
+        return 1
+    fi
+    export DISPLAY=":$number"
+}
+
+# stop_pid PID: ends a process started here and waits (5 s at most) for it.
+stop_pid() {
+    local pid=$1 deadline=$((SECONDS + 5))
+    kill "$pid" 2>/dev/null || return 0
+    while kill -0 "$pid" 2>/dev/null && [ "$SECONDS" -lt "$deadline" ]; do
+        sleep 0.05
+    done
+    kill -KILL "$pid" 2>/dev/null || true
+}
+
+# program_window: prints the id of the program's window once it is mapped,
+# waiting 10 s at most.
+program_window() {
+    timeout 10 xdotool search --sync --onlyvisible --name '^display-loss-test$' | head -n 1
+}
+
+# wait_for_output FILE TEXT: waits (10 s at most) until FILE holds exactly TEXT.
+wait_for_output() {
+    local file=$1 text=$2 deadline=$((SECONDS + 10))
+    until cmp -s "$file" <(printf '%s' "$text"); do
+        if [ "$SECONDS" -ge "$deadline" ]; then
+            echo "waited 10 s for the output to be:" >&2
+            printf '%s' "$text" | sed 's/^/  /' >&2
+            echo "it is:" >&2
+            sed 's/^/  /' "$file" >&2
+            return 1
+        fi
+        sleep 0.05
+    done
+}
+
+# The first frame: dark red everywhere but the dark green 200x200 square at
+# the top left. Each point is "x y expected-rgb".
+first_frame_points=(
+    "0 0 0,100,0" "199 0 0,100,0" "0 199 0,100,0" "199 199 0,100,0"
+    "100 100 0,100,0"
+    "200 0 100,0,0" "0 200 100,0,0" "200 200 100,0,0" "199 200 100,0,0"
+    "200 199 100,0,0" "400 300 100,0,0" "799 0 100,0,0" "0 599 100,0,0"
+    "799 599 100,0,0"
+)
+
+# check_first_frame PNG: checks every point of the first frame in a
+# screenshot; prints each point that differs and fails if any does.
+check_first_frame() {
+    local shot=$1 raw x y expected found wrong=0
+    raw=$(convert "$shot" -depth 8 rgb:- | od -An -v -tu1 -w3 | tr -s ' ' ',')
+    if [ "$(wc -l <<<"$raw")" -ne $((800 * 600)) ]; then
+        echo "$shot is not an 800x600 picture" >&2
+        return 1
+    fi
+    mapfile -t pixels <<<"$raw"
+    for point in "${first_frame_points[@]}"; do
+        read -r x y expected <<<"$point"
+        found=${pixels[y * 800 + x]#,}
+        if [ "$found" != "$expected" ]; then
+            echo "pixel ($x, $y) is $found, expected $expected" >&2
+            wrong=1
+        fi
+    done
+    return "$wrong"
+}
+
+# wait_for_first_frame PNG: takes screenshots into PNG until the first frame
+# is shown (10 s at most), then checks it point by point.
+wait_for_first_frame() {
+    local shot=$1 deadline=$((SECONDS + 10))
+    until import -window root "$shot" && check_first_frame "$shot" 2>/dev/null; do
+        if [ "$SECONDS" -ge "$deadline" ]; then
+            check_first_frame "$shot"
+            return 1
+        fi
+        sleep 0.1
+    done
+}
