@@ -12,11 +12,11 @@ xvfb_dir=$4
 
 work=$(mktemp -d)
 program_pid=
-peer_pid=
+PEER_PID=
 finish() {
     local status=$?
     [ -z "$program_pid" ] || stop_pid "$program_pid"
-    [ -z "$peer_pid" ] || stop_pid "$peer_pid"
+    [ -z "$PEER_PID" ] || stop_pid "$PEER_PID"
     if [ "$status" -eq 0 ]; then
         rm -rf "$work"
     else
@@ -65,11 +65,7 @@ fi
 
 DISPLAY=$(cat "$xvfb_dir/display")
 export DISPLAY
-# Focus starts on a window of the test's own, whatever earlier cases left.
-exec {peer_fd}< <(exec "$peer" window)
-peer_pid=$!
-read -r -t 10 -u "$peer_fd" peer_window || fail "the peer window did not appear"
-xdotool windowfocus --sync "$peer_window"
+start_peer "$peer"
 
 start_program
 window=$(program_window)
@@ -88,12 +84,7 @@ close)
     expect_output $'User clicked on close.\n'
     ;;
 focus)
-    xdotool windowfocus --sync "$window"
-    wait_for_output "$work/stdout" $'Display Switch In\n'
-    xdotool windowfocus --sync "$peer_window"
-    wait_for_output "$work/stdout" $'Display Switch In\nDisplay Switch Out\n'
-    xdotool windowfocus --sync "$window"
-    wait_for_output "$work/stdout" $'Display Switch In\nDisplay Switch Out\nDisplay Switch In\n'
+    switch_focus_away_and_back "$window" "$work/stdout"
     # Switched in but never found again: drawing is still suspended here.
     xdotool key Escape
     wait_for_end 0 900 3000

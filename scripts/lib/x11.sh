@@ -25,6 +25,33 @@ stop_pid() {
     kill -KILL "$pid" 2>/dev/null || true
 }
 
+# start_peer PEER: maps the helper's own window (10 s at most) and sets
+# PEER_PID and PEER_WINDOW. Focus goes to it, so a run starts from a known
+# focus whatever came before.
+start_peer() {
+    local peer=$1
+    exec {peer_fd}< <(exec "$peer" window)
+    PEER_PID=$!
+    if ! read -r -t 10 -u "$peer_fd" PEER_WINDOW; then
+        echo "the helper's window did not appear" >&2
+        return 1
+    fi
+    xdotool windowfocus --sync "$PEER_WINDOW"
+}
+
+# switch_focus_away_and_back WINDOW OUTPUT: gives the program's window the
+# focus, moves it to the helper's window and back, and waits after each step
+# for the line the program should print for it.
+switch_focus_away_and_back() {
+    local window=$1 output=$2
+    xdotool windowfocus --sync "$window"
+    wait_for_output "$output" $'Display Switch In\n'
+    xdotool windowfocus --sync "$PEER_WINDOW"
+    wait_for_output "$output" $'Display Switch In\nDisplay Switch Out\n'
+    xdotool windowfocus --sync "$window"
+    wait_for_output "$output" $'Display Switch In\nDisplay Switch Out\nDisplay Switch In\n'
+}
+
 # program_window: prints the id of the program's window once it is mapped,
 # waiting 10 s at most.
 program_window() {
