@@ -11,8 +11,8 @@
 
 static int map_window(Display *x)
 {
-    const Window window = XCreateSimpleWindow(
-        x, DefaultRootWindow(x), 300, 300, 100, 100, 0, 0, 0xffffff);
+    const Window window = XCreateSimpleWindow(x, DefaultRootWindow(x), 300, 300,
+                                              100, 100, 0, 0, 0xffffff);
     XStoreName(x, window, "x11-peer");
     XSelectInput(x, window, StructureNotifyMask);
     XMapWindow(x, window);
