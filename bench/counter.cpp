@@ -1,0 +1,182 @@
+// A preload library for measuring display-loss-test and its baselines without
+// changing them (LD_PRELOAD=libcounter.so). It wraps two library calls:
+//   al_create_event_queue  registers an event source of its own on the queue,
+//                          and starts a thread that reads commands from the
+//                          FIFO that DLT_INJECT names and emits display
+//                          events through that source;
+//   al_flip_display        timestamps every flip, and can hold one flip.
+// Commands, one a line: lost, found, in, out, close (emit that display event),
+// "hold MS EVENT" (the next flip waits MS ms, then EVENT is emitted behind the
+// ticks that piled up meanwhile, then the flip goes on).
+// DLT_REPORT names a file that gets a line as each thing happens, each time in
+// CLOCK_MONOTONIC nanoseconds: "version V", "renderer R", "first_flip T",
+// "emit EVENT T", "held_flip_return T". DLT_FRAMES names a file that gets
+// every flip's time (native int64 nanoseconds) when the process exits.
+#include <allegro5/allegro.h>
+
+#include <GL/gl.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace
+{
+
+std::int64_t now_ns()
+{
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return std::int64_t{t.tv_sec} * 1000000000 + t.tv_nsec;
+}
+
+template <typename Function> Function real(const char *name)
+{
+    return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
+int open_report()
+{
+    const char *path = std::getenv("DLT_REPORT");
+    return path ? open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644)
+                : -1;
+}
+
+const int report_fd = open_report();
+
+void report(const std::string &line)
+{
+    if (report_fd < 0)
+        return;
+    const std::string text = line + "\n";
+    // One write of one line, so lines from two threads never interleave.
+    if (write(report_fd, text.data(), text.size()) < 0)
+        return;
+}
+
+struct Named {
+    const char *name;
+    ALLEGRO_EVENT_TYPE type;
+};
+
+constexpr Named events[] = {
+    {"lost", ALLEGRO_EVENT_DISPLAY_LOST},
+    {"found", ALLEGRO_EVENT_DISPLAY_FOUND},
+    {"in", ALLEGRO_EVENT_DISPLAY_SWITCH_IN},
+    {"out", ALLEGRO_EVENT_DISPLAY_SWITCH_OUT},
+    {"close", ALLEGRO_EVENT_DISPLAY_CLOSE},
+};
+
+const Named *named(const char *name)
+{
+    for (const Named &event : events)
+        if (std::strcmp(event.name, name) == 0)
+            return &event;
+    return nullptr;
+}
+
+ALLEGRO_EVENT_SOURCE injected;
+std::atomic<int> hold_ms{0};
+std::atomic<const Named *> hold_event{nullptr};
+
+void emit(const Named &what)
+{
+    ALLEGRO_EVENT event{};
+    event.user.type = what.type;
+    report(std::string("emit ") + what.name + " " + std::to_string(now_ns()));
+    al_emit_user_event(&injected, &event, nullptr);
+}
+
+void read_commands(std::string fifo)
+{
+    std::FILE *commands = std::fopen(fifo.c_str(), "r");
+    if (!commands)
+        return;
+    char line[128];
+    while (std::fgets(line, sizeof line, commands)) {
+        char name[32];
+        int ms;
+        const Named *event;
+        if (std::sscanf(line, "hold %d %31s", &ms, name) == 2 &&
+            (event = named(name))) {
+            hold_event = event;
+            hold_ms = ms;
+        } else if (std::sscanf(line, "%31s", name) == 1 &&
+                   (event = named(name))) {
+            emit(*event);
+        } else {
+            report(std::string("bad_command ") + line);
+        }
+    }
+    std::fclose(commands);
+}
+
+struct Frames {
+    std::vector<std::int64_t> times;
+    Frames()
+    {
+        times.reserve(1 << 16);
+    }
+    ~Frames()
+    {
+        const char *path = std::getenv("DLT_FRAMES");
+        std::FILE *file = path ? std::fopen(path, "wb") : nullptr;
+        if (!file)
+            return;
+        std::fwrite(times.data(), sizeof times[0], times.size(), file);
+        std::fclose(file);
+    }
+} frames;
+
+} // namespace
+
+extern "C" ALLEGRO_EVENT_QUEUE *al_create_event_queue()
+{
+    static const auto create =
+        real<ALLEGRO_EVENT_QUEUE *(*)()>("al_create_event_queue");
+    ALLEGRO_EVENT_QUEUE *queue = create();
+    static bool started = false;
+    if (queue && !started) {
+        started = true;
+        const std::uint32_t v = al_get_allegro_version();
+        report("version " + std::to_string(v >> 24) + "." +
+               std::to_string((v >> 16) & 255) + "." +
+               std::to_string((v >> 8) & 255));
+        al_init_user_event_source(&injected);
+        al_register_event_source(queue, &injected);
+        if (const char *fifo = std::getenv("DLT_INJECT"))
+            std::thread(read_commands, std::string(fifo)).detach();
+    }
+    return queue;
+}
+
+extern "C" void al_flip_display()
+{
+    static const auto flip = real<void (*)()>("al_flip_display");
+    if (frames.times.empty()) {
+        const auto *renderer =
+            reinterpret_cast<const char *>(glGetString(GL_RENDERER));
+        report(std::string("renderer ") + (renderer ? renderer : "unknown"));
+    }
+    const int ms = hold_ms.exchange(0);
+    if (ms > 0) {
+        usleep(static_cast<useconds_t>(ms) * 1000);
+        emit(*hold_event.load());
+    }
+    flip();
+    const std::int64_t t = now_ns();
+    if (ms > 0)
+        report("held_flip_return " + std::to_string(t));
+    if (frames.times.empty())
+        report("first_flip " + std::to_string(t));
+    frames.times.push_back(t);
+}
