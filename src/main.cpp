@@ -10,6 +10,10 @@
 #include <cstdio>
 #include <cstdlib>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#endif
+
 constexpr float FPS = 1590.0f;
 
 static ALLEGRO_DISPLAY *display = nullptr;
@@ -23,6 +27,14 @@ int main(int, char **)
     ALLEGRO_EVENT event;
     bool done;
     bool suspended;
+
+#ifndef _WIN32
+    // A closed standard descriptor would go to the next file the library
+    // opens, its X connection, and the program's lines with it.
+    for (int fd = 0; fd <= 2; ++fd)
+        if (fcntl(fd, F_GETFD) == -1)
+            open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+#endif
 
     if (!al_install_system(ALLEGRO_VERSION_INT, std::atexit)) {
         std::fputs("Could not init Allegro.\n", stdout);

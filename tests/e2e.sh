@@ -30,8 +30,15 @@ fail() {
     exit 1
 }
 
+# start_program [ARG...]: standard output goes to $stdout_to, if set, or to
+# $work/stdout.
+stdout_to=
 start_program() {
-    timeout 30 "$program" >"$work/stdout" 2>"$work/stderr" &
+    if [ -n "$stdout_to" ]; then
+        timeout 30 "$program" "$@" >"$stdout_to" 2>"$work/stderr" &
+    else
+        timeout 30 "$program" "$@" >"$work/stdout" 2>"$work/stderr" &
+    fi
     program_pid=$!
 }
 
@@ -63,17 +70,61 @@ if [ "$case_name" = no-server ]; then
     exit 0
 fi
 
+if [ "$case_name" = bad-displays ]; then
+    long=$(printf 'x%.0s' {1..4096})
+    for bad in "" ":99999" "nohost:0" "$long"; do
+        DISPLAY=$bad start_program
+        wait_for_end 255 3900 6000
+        expect_output $'Could not create display.\n'
+    done
+    exit 0
+fi
+
 DISPLAY=$(cat "$xvfb_dir/display")
 export DISPLAY
 start_peer "$peer"
 
-start_program
+arguments=()
+case "$case_name" in
+arguments)
+    long=$(printf 'y%.0s' {1..65536})
+    arguments=(--help -x "$long" $'\xff\xfe\xc3\x28' '' $'\n')
+    for i in {1..2000}; do arguments+=("argument-$i"); done
+    ;;
+stdout-full-pipe)
+    # A pipe that nobody reads, already full: any line would block.
+    mkfifo "$work/pipe"
+    exec {pipe_fd}<>"$work/pipe"
+    head -c 65536 /dev/zero >&"$pipe_fd"
+    stdout_to=$work/pipe
+    ;;
+esac
+
+if [ "$case_name" = stdout-closed ]; then
+    timeout 30 "$program" >&- 2>"$work/stderr" &
+    program_pid=$!
+elif [ "$case_name" = stdout-broken-pipe ]; then
+    # The reader of its standard output is gone before it starts.
+    timeout 30 "$program" 2>"$work/stderr" | true &
+    program_pid=$!
+else
+    start_program "${arguments[@]}"
+fi
 window=$(program_window)
 [ -n "$window" ] || fail "no program window appeared"
 wait_for_first_frame "$work/first-frame.png" || fail "the first frame is wrong"
 
 case "$case_name" in
-escape)
+stdout-broken-pipe)
+    # Its first line has no reader: SIGPIPE ends it at once (128 + 13).
+    xdotool windowfocus --sync "$window"
+    wait_for_end 141 0 3000
+    ;;
+stdout-full-pipe)
+    xdotool key --window "$window" Escape
+    wait_for_end 0 900 3000
+    ;;
+escape | arguments)
     xdotool key --window "$window" Escape
     wait_for_end 0 900 3000
     expect_output ''
@@ -86,6 +137,13 @@ close)
 focus)
     switch_focus_away_and_back "$window" "$work/stdout"
     # Switched in but never found again: drawing is still suspended here.
+    xdotool key Escape
+    wait_for_end 0 900 3000
+    ;;
+stdout-closed)
+    # Its lines have nowhere to go; it goes on all the same.
+    xdotool windowfocus --sync "$window" windowfocus --sync "$PEER_WINDOW" \
+        windowfocus --sync "$window"
     xdotool key Escape
     wait_for_end 0 900 3000
     ;;
