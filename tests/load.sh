@@ -1,0 +1,141 @@
+#!/usr/bin/env bash
+# load.sh CASE PROGRAM PEER COUNTER XVFB_DIR: the real program under load on
+# the private X server of XVFB_DIR, events injected through the COUNTER
+# preload library or sent as real X input.
+#   storm  20 000 display events back to back: every line, in order
+#   flood  2 000 focus switches and 5 000 other keys: every switch printed
+#   soak   60 s drawing with a switch-out/found cycle a second: RSS steady
+set -euo pipefail
+source "$(dirname "$0")/../scripts/lib/x11.sh"
+
+case_name=$1
+program=$2
+peer=$3
+counter=$4
+DISPLAY=$(cat "$5/display")
+export DISPLAY
+
+work=$(mktemp -d)
+program_pid=
+PEER_PID=
+finish() {
+    local status=$?
+    [ -z "$program_pid" ] || stop_pid "$program_pid"
+    [ -z "$PEER_PID" ] || stop_pid "$PEER_PID"
+    if [ "$status" -eq 0 ]; then
+        rm -rf "$work"
+    else
+        echo "$case_name failed; its output is in $work" >&2
+    fi
+}
+trap finish EXIT
+
+fail() {
+    echo "$case_name: $*" >&2
+    exit 1
+}
+
+# wait_for_lines N: waits (60 s at most) until the program has printed N lines.
+wait_for_lines() {
+    local deadline=$((SECONDS + 60))
+    until [ "$(wc -l <"$work/stdout")" -ge "$1" ]; do
+        [ "$SECONDS" -lt "$deadline" ] ||
+            fail "$(wc -l <"$work/stdout") lines after 60 s, expected $1"
+        sleep 0.1
+    done
+}
+
+end_with_escape() {
+    local status=0
+    xdotool key --window "$window" Escape
+    wait_for_exit || status=$?
+    [ "$status" -eq 0 ] || fail "exit status $status, expected 0"
+    [ ! -s "$work/stderr" ] || fail "wrote to standard error: $(cat "$work/stderr")"
+}
+
+# wait_for_exit: the program's status, once it ends (10 s at most).
+wait_for_exit() {
+    local deadline=$((SECONDS + 10))
+    while kill -0 "$program_pid" 2>/dev/null; do
+        [ "$SECONDS" -lt "$deadline" ] || fail "still running 10 s after Escape"
+        sleep 0.05
+    done
+    local pid=$program_pid
+    program_pid=
+    wait "$pid"
+}
+
+rss_kib() {
+    awk '/^VmRSS:/ { print $2 }' "/proc/$program_pid/status"
+}
+
+start_peer "$peer"
+mkfifo "$work/inject"
+DLT_INJECT=$work/inject DLT_REPORT=$work/report DLT_FRAMES=$work/frames \
+    LD_PRELOAD=$counter "$program" >"$work/stdout" 2>"$work/stderr" &
+program_pid=$!
+# Read and write, so that opening it does not wait for the program.
+exec {inject}<>"$work/inject"
+window=$(program_window)
+[ -n "$window" ] || fail "no program window appeared"
+wait_for_first_frame "$work/first-frame.png" || fail "the first frame is wrong"
+
+case "$case_name" in
+storm)
+    names=(out in lost found)
+    lines=("Display Switch Out" "Display Switch In" "Display Lost" "Display Found")
+    for ((i = 0; i < 20000; i++)); do
+        echo "${names[i % 4]}"
+    done >&"$inject"
+    for ((i = 0; i < 20000; i++)); do
+        echo "${lines[i % 4]}"
+    done >"$work/expected"
+    wait_for_lines 20000
+    cmp "$work/stdout" "$work/expected" || fail "the lines differ from those sent"
+    # The storm ends with a found report: drawing goes on after it.
+    last_emit=$(awk '$1 == "emit" { t = $3 } END { print t }' "$work/report")
+    sleep 0.5
+    end_with_escape
+    after=$(od -An -v -td8 -w8 "$work/frames" | awk -v t="$last_emit" '$1 > t' | wc -l)
+    [ "$after" -ge 10 ] || fail "only $after frames after the last found report"
+    echo "storm: 20000 events, 20000 lines in order, $after frames after"
+    ;;
+flood)
+    switches=()
+    for ((i = 0; i < 1000; i++)); do
+        switches+=(windowfocus "$PEER_WINDOW" windowfocus "$window")
+    done
+    letters=({a..z})
+    keys=()
+    for ((i = 0; i < 5000; i++)); do
+        keys+=("${letters[i % 26]}")
+    done
+    xdotool windowfocus --sync "$window"
+    xdotool "${switches[@]}"
+    xdotool key --delay 0 "${keys[@]}"
+    echo "Display Switch In" >"$work/expected"
+    for ((i = 0; i < 1000; i++)); do
+        printf 'Display Switch Out\nDisplay Switch In\n'
+    done >>"$work/expected"
+    wait_for_lines 2001
+    cmp "$work/stdout" "$work/expected" || fail "switches were lost or out of pairs"
+    end_with_escape
+    echo "flood: 2000 switches, 5000 keys, $(wc -l <"$work/stdout") lines"
+    ;;
+soak)
+    for ((second = 1; second <= 60; second++)); do
+        printf 'out\nfound\n' >&"$inject"
+        sleep 1
+        [ "$second" -ne 5 ] || rss_at_5=$(rss_kib)
+    done
+    rss_at_60=$(rss_kib)
+    wait_for_lines 120
+    end_with_escape
+    growth=$((rss_at_60 - rss_at_5))
+    echo "soak: RSS $rss_at_5 KiB at 5 s, $rss_at_60 KiB at 60 s"
+    [ "$growth" -lt 1024 ] || fail "RSS grew by $growth KiB"
+    ;;
+*)
+    fail "no such case"
+    ;;
+esac
