@@ -10,25 +10,7 @@ program=$2
 peer=$3
 xvfb_dir=$4
 
-work=$(mktemp -d)
-program_pid=
-PEER_PID=
-finish() {
-    local status=$?
-    [ -z "$program_pid" ] || stop_pid "$program_pid"
-    [ -z "$PEER_PID" ] || stop_pid "$PEER_PID"
-    if [ "$status" -eq 0 ]; then
-        rm -rf "$work"
-    else
-        echo "$case_name failed; its screenshot and output are in $work" >&2
-    fi
-}
-trap finish EXIT
-
-fail() {
-    echo "$case_name: $*" >&2
-    exit 1
-}
+start_case
 
 # start_program [ARG...]: standard output goes to $stdout_to, if set, or to
 # $work/stdout.

@@ -15,25 +15,7 @@ counter=$4
 DISPLAY=$(cat "$5/display")
 export DISPLAY
 
-work=$(mktemp -d)
-program_pid=
-PEER_PID=
-finish() {
-    local status=$?
-    [ -z "$program_pid" ] || stop_pid "$program_pid"
-    [ -z "$PEER_PID" ] || stop_pid "$PEER_PID"
-    if [ "$status" -eq 0 ]; then
-        rm -rf "$work"
-    else
-        echo "$case_name failed; its output is in $work" >&2
-    fi
-}
-trap finish EXIT
-
-fail() {
-    echo "$case_name: $*" >&2
-    exit 1
-}
+start_case
 
 # wait_for_lines N: waits (60 s at most) until the program has printed N lines.
 wait_for_lines() {

@@ -116,3 +116,29 @@ wait_for_first_frame() {
         sleep 0.1
     done
 }
+
+# start_case: for a test case script that sets case_name. Makes its scratch
+# folder $work and, on exit, stops what it started ($program_pid, $PEER_PID)
+# and removes $work, or keeps it and says where when the case failed.
+start_case() {
+    work=$(mktemp -d)
+    program_pid=
+    PEER_PID=
+    trap end_case EXIT
+}
+
+end_case() {
+    local status=$?
+    [ -z "$program_pid" ] || stop_pid "$program_pid"
+    [ -z "$PEER_PID" ] || stop_pid "$PEER_PID"
+    if [ "$status" -eq 0 ]; then
+        rm -rf "$work"
+    else
+        echo "$case_name failed; its screenshot and output are in $work" >&2
+    fi
+}
+
+fail() {
+    echo "$case_name: $*" >&2
+    exit 1
+}
