@@ -96,28 +96,42 @@ void emit(const Named &what)
     al_emit_user_event(&injected, &event, nullptr);
 }
 
-void read_commands(std::string fifo)
+void run_command(const char *line)
 {
-    std::FILE *commands = std::fopen(fifo.c_str(), "r");
-    if (!commands)
+    char name[32];
+    int ms;
+    const Named *event;
+    if (std::sscanf(line, "hold %d %31s", &ms, name) == 2 &&
+        (event = named(name))) {
+        hold_event = event;
+        hold_ms = ms;
+    } else if (std::sscanf(line, "%31s", name) == 1 && (event = named(name))) {
+        emit(*event);
+    } else {
+        report(std::string("bad_command ") + line);
+    }
+}
+
+// Plain read(2), no stdio: this thread blocks here for the life of the
+// process, and glibc (2.41 on) takes every stdio stream's lock when it
+// flushes at exit, so a stream held here would stop the exit.
+void read_commands(const std::string &fifo)
+{
+    const int fd = open(fifo.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
         return;
-    char line[128];
-    while (std::fgets(line, sizeof line, commands)) {
-        char name[32];
-        int ms;
-        const Named *event;
-        if (std::sscanf(line, "hold %d %31s", &ms, name) == 2 &&
-            (event = named(name))) {
-            hold_event = event;
-            hold_ms = ms;
-        } else if (std::sscanf(line, "%31s", name) == 1 &&
-                   (event = named(name))) {
-            emit(*event);
-        } else {
-            report(std::string("bad_command ") + line);
+    std::string pending;
+    char buffer[4096];
+    ssize_t got;
+    while ((got = read(fd, buffer, sizeof buffer)) > 0) {
+        pending.append(buffer, static_cast<std::size_t>(got));
+        std::size_t end;
+        while ((end = pending.find('\n')) != std::string::npos) {
+            run_command(pending.substr(0, end).c_str());
+            pending.erase(0, end + 1);
         }
     }
-    std::fclose(commands);
+    close(fd);
 }
 
 struct Frames {

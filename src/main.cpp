@@ -139,6 +139,8 @@ int main(int, char **)
                 if (event.keyboard.keycode == ALLEGRO_KEY_ESCAPE)
                     done = true;
                 break;
+            default:
+                break;
             }
             // Flushed at once: a pipe would otherwise hold every line until
             // exit, and lose them all if the process were killed.

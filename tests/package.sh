@@ -32,7 +32,8 @@ expected_name=display-loss-test_${version}_$(dpkg --print-architecture).deb
 [ "$(field Section)" = x11 ] || fail "section $(field Section)"
 [ -n "$(field Maintainer)" ] || fail "no maintainer"
 [ -n "$(field Description)" ] || fail "no description"
-[[ "$(field Depends)" =~ (^|, )liballegro5\.2( |,|$) ]] ||
+# Debian 13 renamed it for 64-bit time: liballegro5.2t64.
+[[ "$(field Depends)" =~ (^|, )liballegro5\.2(t64)?( |,|$) ]] ||
     fail "does not depend on the library's runtime package: $(field Depends)"
 
 contents=$(dpkg-deb --contents "$deb" | awk '{print $6}')
