@@ -103,11 +103,11 @@ stdout-broken-pipe)
     wait_for_end 141 0 3000
     ;;
 stdout-full-pipe)
-    xdotool key --window "$window" Escape
+    press_escape "$window"
     wait_for_end 0 900 3000
     ;;
 escape | arguments)
-    xdotool key --window "$window" Escape
+    press_escape "$window"
     wait_for_end 0 900 3000
     expect_output ''
     ;;

@@ -29,7 +29,7 @@ wait_for_lines() {
 
 end_with_escape() {
     local status=0
-    xdotool key --window "$window" Escape
+    press_escape "$window"
     wait_for_exit || status=$?
     [ "$status" -eq 0 ] || fail "exit status $status, expected 0"
     [ ! -s "$work/stderr" ] || fail "wrote to standard error: $(cat "$work/stderr")"

@@ -37,7 +37,7 @@ window=$(timeout 60 xdotool search --sync --onlyvisible --name '^display-loss-te
 [ -n "$window" ] || { echo "no window under valgrind" >&2; exit 1; }
 # A second's worth of frames under memcheck, then the end.
 sleep 1
-xdotool key --window "$window" Escape
+press_escape "$window"
 status=0
 wait "$pid" || status=$?
 pid=

@@ -52,6 +52,12 @@ switch_focus_away_and_back() {
     wait_for_output "$output" $'Display Switch In\nDisplay Switch Out\nDisplay Switch In\n'
 }
 
+# press_escape WINDOW: sends Escape's key-down to WINDOW. The program ends on
+# the key-down, and its window can be gone before a key-up would arrive.
+press_escape() {
+    xdotool keydown --window "$1" Escape
+}
+
 # program_window: prints the id of the program's window once it is mapped,
 # waiting 10 s at most.
 program_window() {
