@@ -3,12 +3,16 @@
 // Checks how Allegro 5 copes with losing its display: a dark green square,
 // painted once into an off-screen bitmap, is drawn on a dark red screen until
 // the display is lost or switched out, and again once it is found. Escape or
-// closing the display ends the run.
+// closing the display ends the run; so do SIGINT, SIGTERM and SIGHUP, after
+// the display (and with it the desktop's mode) is given back.
 
 #include <allegro5/allegro.h>
 
+#include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 
 #ifndef _WIN32
 #include <fcntl.h>
@@ -17,6 +21,38 @@
 constexpr float FPS = 1590.0f;
 
 static ALLEGRO_DISPLAY *display = nullptr;
+
+#ifdef SIGHUP
+constexpr int ending_signals[] = {SIGINT, SIGTERM, SIGHUP};
+#else
+constexpr int ending_signals[] = {SIGINT, SIGTERM};
+#endif
+static void (*previous_handlers[std::size(ending_signals)])(int);
+static_assert(std::atomic<int>::is_always_lock_free);
+static std::atomic<int> ending_signal{0};
+
+extern "C" void record_signal(int signal)
+{
+    ending_signal = signal;
+}
+
+// While the display exists, an ending signal only ends the loop, so that the
+// display is destroyed and the desktop gets its mode back. A signal that was
+// ignored at start (nohup, a background job) stays ignored.
+static void catch_ending_signals()
+{
+    for (std::size_t i = 0; i < std::size(ending_signals); ++i) {
+        previous_handlers[i] = std::signal(ending_signals[i], record_signal);
+        if (previous_handlers[i] == SIG_IGN)
+            std::signal(ending_signals[i], SIG_IGN);
+    }
+}
+
+static void restore_ending_signals()
+{
+    for (std::size_t i = 0; i < std::size(ending_signals); ++i)
+        std::signal(ending_signals[i], previous_handlers[i]);
+}
 
 int main(int, char **)
 {
@@ -57,11 +93,14 @@ int main(int, char **)
         return -1;
     }
 
+    catch_ending_signals();
+
     queue = al_create_event_queue();
     if (!queue) {
         std::fputs("Could not create queue.\n", stdout);
         std::fflush(stdout);
         al_destroy_display(display);
+        restore_ending_signals();
         al_rest(4.0);
         return -1;
     }
@@ -69,6 +108,7 @@ int main(int, char **)
     timer = al_create_timer(1.0 / FPS);
     if (!timer) {
         al_destroy_display(display);
+        restore_ending_signals();
         al_destroy_event_queue(queue);
         std::fputs("Could not create timer.\n", stdout);
         std::fflush(stdout);
@@ -85,6 +125,7 @@ int main(int, char **)
     bitmap = al_create_bitmap(200, 200);
     if (!bitmap) {
         al_destroy_display(display);
+        restore_ending_signals();
         al_destroy_timer(timer);
         al_destroy_event_queue(queue);
         std::fputs("Failed to load image.\n", stdout);
@@ -142,6 +183,8 @@ int main(int, char **)
             default:
                 break;
             }
+            if (ending_signal != 0)
+                done = true;
             // Flushed at once: a pipe would otherwise hold every line until
             // exit, and lose them all if the process were killed.
             std::fflush(stdout);
@@ -150,8 +193,13 @@ int main(int, char **)
 
     al_destroy_bitmap(bitmap);
     al_destroy_display(display);
+    restore_ending_signals();
     al_destroy_timer(timer);
     al_destroy_event_queue(queue);
+    // Ended by a signal: the process ends by it too, as an interrupted
+    // program does, and its caller sees that.
+    if (ending_signal != 0)
+        std::raise(ending_signal);
     al_rest(1.0);
     return 0;
 }

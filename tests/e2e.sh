@@ -24,25 +24,6 @@ start_program() {
     program_pid=$!
 }
 
-# wait_for_end STATUS MIN_MS MAX_MS: the program ends with STATUS, between
-# MIN_MS and MAX_MS after now, and writes nothing to standard error.
-wait_for_end() {
-    local expected=$1 least=$2 most=$3 start status=0 elapsed
-    start=$(date +%s%N)
-    wait "$program_pid" || status=$?
-    program_pid=
-    elapsed=$((($(date +%s%N) - start) / 1000000))
-    [ "$status" -eq "$expected" ] || fail "exit status $status, expected $expected"
-    [ "$elapsed" -ge "$least" ] && [ "$elapsed" -le "$most" ] ||
-        fail "ended after $elapsed ms, expected $least to $most ms"
-    [ ! -s "$work/stderr" ] || fail "wrote to standard error: $(cat "$work/stderr")"
-}
-
-expect_output() {
-    cmp -s "$work/stdout" <(printf '%s' "$1") ||
-        fail "printed '$(cat "$work/stdout")', expected '$1'"
-}
-
 if [ "$case_name" = no-server ]; then
     # No X server at all: the display cannot be created.
     unset DISPLAY

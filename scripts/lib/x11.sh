@@ -15,6 +15,55 @@ start_xvfb() {
     export DISPLAY=":$number"
 }
 
+# start_desktop CONF LOG: starts a desktop as users have one: Xorg with the
+# dummy video driver as CONF sets it up (a 1920x1080 screen that offers
+# 800x600 too), on a display number it picks itself, and openbox as its window
+# manager. Waits (10 s at most for each) until both are ready, sets XORG_PID
+# and WM_PID, and exports DISPLAY. Xorg is started directly, without the
+# setuid wrapper; where it cannot start (not root, say), it fails with the
+# reason from Xorg's log.
+start_desktop() {
+    local conf=$1 log=$2 number deadline
+    mkdir -p "$log.d"
+    exec {xorg_fd}< <(exec /usr/lib/xorg/Xorg -displayfd 1 -config "$conf" \
+        -configdir "$log.d" -logfile "$log" -noreset -nolisten tcp \
+        -novtswitch 2>"$log.stderr")
+    XORG_PID=$!
+    if ! read -r -t 10 -u "$xorg_fd" number; then
+        echo "Xorg did not start: $(grep -h -m 1 -E '\(EE\)|Fatal|denied' \
+            "$log" "$log.stderr" 2>/dev/null || echo "see $log")" >&2
+        return 1
+    fi
+    export DISPLAY=":$number"
+    openbox --sm-disable >"$log.openbox" 2>&1 &
+    WM_PID=$!
+    deadline=$((SECONDS + 10))
+    until xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id'; do
+        if [ "$SECONDS" -ge "$deadline" ]; then
+            echo "openbox did not start within 10 s; see $log.openbox" >&2
+            return 1
+        fi
+        sleep 0.05
+    done
+}
+
+# screen_mode: the mode the screen shows now, as WIDTHxHEIGHT.
+screen_mode() {
+    xrandr --current | awk '$2 ~ /\*/ { print $1; exit }'
+}
+
+# wait_for_mode MODE: waits (10 s at most) until the screen shows MODE.
+wait_for_mode() {
+    local deadline=$((SECONDS + 10))
+    until [ "$(screen_mode)" = "$1" ]; do
+        if [ "$SECONDS" -ge "$deadline" ]; then
+            echo "the screen stayed at $(screen_mode), expected $1" >&2
+            return 1
+        fi
+        sleep 0.05
+    done
+}
+
 # stop_pid PID: ends a process started here and waits (5 s at most) for it.
 stop_pid() {
     local pid=$1 deadline=$((SECONDS + 5))
@@ -52,10 +101,12 @@ switch_focus_away_and_back() {
     wait_for_output "$output" $'Display Switch In\nDisplay Switch Out\nDisplay Switch In\n'
 }
 
-# press_escape WINDOW: sends Escape's key-down to WINDOW. The program ends on
-# the key-down, and its window can be gone before a key-up would arrive.
+# press_escape WINDOW: presses Escape for WINDOW and lets it go. The key-up
+# is not addressed to the window: the program ends on the key-down, and its
+# window can be gone by then. Where xdotool pressed the key on the server
+# (WINDOW had the focus), the key-up leaves no key held for the next run.
 press_escape() {
-    xdotool keydown --window "$1" Escape
+    xdotool keydown --window "$1" Escape keyup Escape
 }
 
 # program_window: prints the id of the program's window once it is mapped,
@@ -90,22 +141,25 @@ first_frame_points=(
 )
 
 # check_first_frame PNG: checks every point of the first frame in a
-# screenshot; prints each point that differs and fails if any does.
+# screenshot (the top-left 800x600 of the screen); prints each point that
+# differs and fails if any does.
 check_first_frame() {
-    local shot=$1 raw x y expected found wrong=0
-    raw=$(convert "$shot" -depth 8 rgb:- | od -An -v -tu1 -w3 | tr -s ' ' ',')
-    if [ "$(wc -l <<<"$raw")" -ne $((800 * 600)) ]; then
-        echo "$shot is not an 800x600 picture" >&2
-        return 1
-    fi
-    mapfile -t pixels <<<"$raw"
+    local shot=$1 point x y channel expected format=() found wrong=0 i=0
+    for point in "${first_frame_points[@]}"; do
+        read -r x y _ <<<"$point"
+        for channel in r g b; do
+            format+=("%[fx:int(255*p{$x,$y}.$channel+0.5)]")
+        done
+    done
+    found=$(convert "$shot" -format "${format[*]}" info:) || return 1
+    read -r -a found <<<"$found"
     for point in "${first_frame_points[@]}"; do
         read -r x y expected <<<"$point"
-        found=${pixels[y * 800 + x]#,}
-        if [ "$found" != "$expected" ]; then
-            echo "pixel ($x, $y) is $found, expected $expected" >&2
+        if [ "${found[i]},${found[i + 1]},${found[i + 2]}" != "$expected" ]; then
+            echo "pixel ($x, $y) is ${found[i]},${found[i + 1]},${found[i + 2]}, expected $expected" >&2
             wrong=1
         fi
+        i=$((i + 3))
     done
     return "$wrong"
 }
@@ -142,6 +196,25 @@ end_case() {
     else
         echo "$case_name failed; its screenshot and output are in $work" >&2
     fi
+}
+
+# wait_for_end STATUS MIN_MS MAX_MS: the program ends with STATUS, between
+# MIN_MS and MAX_MS after now, and writes nothing to standard error.
+wait_for_end() {
+    local expected=$1 least=$2 most=$3 start status=0 elapsed
+    start=$(date +%s%N)
+    wait "$program_pid" || status=$?
+    program_pid=
+    elapsed=$((($(date +%s%N) - start) / 1000000))
+    [ "$status" -eq "$expected" ] || fail "exit status $status, expected $expected"
+    [ "$elapsed" -ge "$least" ] && [ "$elapsed" -le "$most" ] ||
+        fail "ended after $elapsed ms, expected $least to $most ms"
+    [ ! -s "$work/stderr" ] || fail "wrote to standard error: $(cat "$work/stderr")"
+}
+
+expect_output() {
+    cmp -s "$work/stdout" <(printf '%s' "$1") ||
+        fail "printed '$(cat "$work/stdout")', expected '$1'"
 }
 
 fail() {

@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# desktop.sh CASE PROGRAM PEER DIR: the real program on the desktop of DIR
+# (Xorg, a 1920x1080 screen, openbox), next to another window. Whichever way
+# it ends, the screen goes to 800x600 while it runs and back to 1920x1080
+# after it.
+#   escape        Escape: status 0, nothing printed
+#   alt-tab       the window manager's Alt+Tab twice: Switch Out, Switch In
+#   alt-f4        the window manager's Alt+F4: the close line, status 0
+#   INT TERM HUP  that signal while switched out: nothing more printed, and
+#                 the process ends by the signal, at once
+set -euo pipefail
+source "$(dirname "$0")/../scripts/lib/x11.sh"
+
+case_name=$1
+program=$2
+peer=$3
+dir=$4
+if [ -f "$dir/skip" ]; then
+    cat "$dir/skip"
+    exit 77
+fi
+DISPLAY=$(cat "$dir/display")
+export DISPLAY
+
+start_case
+start_peer "$peer"
+before=$(screen_mode)
+# The signals' default actions, as a program started from a terminal has
+# them; a background job's SIGINT would be ignored.
+timeout 30 env --default-signal=INT,TERM,HUP "$program" \
+    >"$work/stdout" 2>"$work/stderr" &
+program_pid=$!
+window=$(program_window)
+[ -n "$window" ] || fail "no program window appeared"
+wait_for_mode 800x600 || fail "the screen did not switch to 800x600"
+during=$(screen_mode)
+wait_for_first_frame "$work/first-frame.png" || fail "the first frame is wrong"
+
+# printed TEXT: waits (10 s at most) until the program has printed TEXT since
+# its start. openbox focuses the window as it maps it, and whether the program
+# listens by then is a race, so a first "Display Switch In" is left out.
+printed() {
+    local deadline=$((SECONDS + 10))
+    until cmp -s <(sed '1{/^Display Switch In$/d}' "$work/stdout") <(printf '%s' "$1"); do
+        [ "$SECONDS" -lt "$deadline" ] ||
+            fail "printed '$(cat "$work/stdout")', expected '$1'"
+        sleep 0.05
+    done
+}
+
+switch_out() {
+    xdotool key alt+Tab
+    printed $'Display Switch Out\n'
+}
+
+case "$case_name" in
+escape)
+    press_escape "$window"
+    wait_for_end 0 900 3000
+    printed ''
+    ;;
+alt-tab)
+    switch_out
+    xdotool key alt+Tab
+    printed $'Display Switch Out\nDisplay Switch In\n'
+    press_escape "$window"
+    wait_for_end 0 900 3000
+    ;;
+alt-f4)
+    xdotool key alt+F4
+    wait_for_end 0 900 3000
+    printed $'User clicked on close.\n'
+    ;;
+INT | TERM | HUP)
+    switch_out
+    kill -s "$case_name" "$(pgrep -P "$program_pid")"
+    wait_for_end $((128 + $(kill -l "$case_name"))) 0 800
+    printed $'Display Switch Out\n'
+    ;;
+*)
+    fail "no such case"
+    ;;
+esac
+wait_for_mode "$before" || fail "the screen was not given back its mode"
+echo "$case_name: screen $before before, $during during, $(screen_mode) after"

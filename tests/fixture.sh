@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# fixture.sh start|stop xvfb|desktop DIR [XORG_CONF]: the private X server that
+# a group of tests shares. xvfb: an 800x600 Xvfb. desktop: Xorg with the dummy
+# video driver set up by XORG_CONF, and openbox. start leaves it running and
+# writes its display and PIDs to DIR; stop ends them. Where the desktop cannot
+# start for a user who is not root, start writes the reason to DIR/skip and
+# the desktop's cases report themselves skipped.
+set -euo pipefail
+source "$(dirname "$0")/../scripts/lib/x11.sh"
+
+action=${1:-}
+server=${2:-}
+dir=${3:-}
+usage() {
+    echo "usage: $0 start|stop xvfb|desktop DIR [XORG_CONF]" >&2
+    exit 2
+}
+[ -n "$dir" ] || usage
+
+stop_all() {
+    local pid
+    [ -f "$dir/pids" ] || return 0
+    for pid in $(tac "$dir/pids"); do
+        stop_pid "$pid"
+    done
+    rm -f "$dir/pids" "$dir/display" "$dir/skip"
+}
+
+case "$action/$server" in
+start/xvfb)
+    mkdir -p "$dir"
+    stop_all
+    start_xvfb "$dir/xvfb.log"
+    echo "$XVFB_PID" >"$dir/pids"
+    ;;
+start/desktop)
+    mkdir -p "$dir"
+    stop_all
+    XORG_PID=
+    WM_PID=
+    if ! start_desktop "$4" "$dir/xorg.log" 2>"$dir/error"; then
+        [ -z "$WM_PID" ] || stop_pid "$WM_PID"
+        [ -z "$XORG_PID" ] || stop_pid "$XORG_PID"
+        if [ "$(id -u)" -eq 0 ]; then
+            cat "$dir/error" >&2
+            exit 1
+        fi
+        echo "no desktop for a user who is not root: $(cat "$dir/error")" >"$dir/skip"
+        cat "$dir/skip"
+        exit 0
+    fi
+    printf '%s\n' "$XORG_PID" "$WM_PID" >"$dir/pids"
+    ;;
+stop/xvfb | stop/desktop)
+    stop_all
+    exit 0
+    ;;
+*)
+    usage
+    ;;
+esac
+echo "$DISPLAY" >"$dir/display"
+echo "$server on $DISPLAY, PIDs $(paste -sd ' ' "$dir/pids")"
