@@ -18,7 +18,9 @@ start_xvfb() {
 # start_desktop CONF LOG: starts a desktop as users have one: Xorg with the
 # dummy video driver as CONF sets it up (a 1920x1080 screen that offers
 # 800x600 too), on a display number it picks itself, and openbox as its window
-# manager. Waits (10 s at most for each) until both are ready, sets XORG_PID
+# manager. Waits (10 s at most for each) until both are ready (openbox has
+# set the work area once it manages windows: a window mapped before then can
+# stay unmapped), sets XORG_PID
 # and WM_PID, and exports DISPLAY. Xorg is started directly, without the
 # setuid wrapper; where it cannot start (not root, say), it fails with the
 # reason from Xorg's log.
@@ -38,7 +40,7 @@ start_desktop() {
     openbox --sm-disable >"$log.openbox" 2>&1 &
     WM_PID=$!
     deadline=$((SECONDS + 10))
-    until xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id'; do
+    until xprop -root _NET_WORKAREA 2>/dev/null | grep -q ' = '; do
         if [ "$SECONDS" -ge "$deadline" ]; then
             echo "openbox did not start within 10 s; see $log.openbox" >&2
             return 1
