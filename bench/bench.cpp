@@ -99,6 +99,11 @@ class Process
             fail("cannot make a pipe");
         started_ = now();
         pid_ = fork();
+        if (pid_ < 0) {
+            close(out[0]);
+            close(out[1]);
+            fail("cannot fork");
+        }
         if (pid_ == 0) {
             dup2(out[1], STDOUT_FILENO);
             const int err = open((dir + "/stderr").c_str(),
@@ -116,8 +121,15 @@ class Process
         // The FIFO has a reader once the program has made its queue.
         const Ns deadline = now() + seconds(10);
         while ((inject_ = open(fifo.c_str(), O_WRONLY | O_NONBLOCK)) < 0) {
-            if (exited() || now() > deadline)
-                fail(program + " did not start; see " + dir + "/stderr");
+            // A constructor that throws runs no destructor: the child and
+            // the pipe are released here.
+            if (exited() || now() > deadline) {
+                release();
+                fail(std::string(program)
+                         .append(" did not start; see ")
+                         .append(dir)
+                         .append("/stderr"));
+            }
             usleep(2000);
         }
         fcntl(inject_, F_SETFL, 0);
@@ -128,6 +140,11 @@ class Process
 
     ~Process()
     {
+        release();
+    }
+
+    void release()
+    {
         if (pid_ > 0) {
             kill(pid_, SIGKILL);
             waitpid(pid_, nullptr, 0);
@@ -136,6 +153,9 @@ class Process
             close(out_);
         if (inject_ >= 0)
             close(inject_);
+        pid_ = -1;
+        out_ = -1;
+        inject_ = -1;
     }
 
     pid_t pid() const
@@ -148,7 +168,7 @@ class Process
         return started_;
     }
 
-    void command(const std::string &line)
+    void command(const std::string &line) const
     {
         const std::string text = line + "\n";
         if (write(inject_, text.data(), text.size()) !=
@@ -166,7 +186,11 @@ class Process
                 const std::string line = pending_.substr(0, end);
                 pending_.erase(0, end + 1);
                 if (line != expected)
-                    fail("read '" + line + "', expected '" + expected + "'");
+                    fail(std::string("read '")
+                             .append(line)
+                             .append("', expected '")
+                             .append(expected)
+                             .append("'"));
                 return last_read_;
             }
             pollfd ready{out_, POLLIN, 0};
@@ -338,7 +362,7 @@ class Bench
         return work_ + "/run" + std::to_string(++runs_);
     }
 
-    void progress(const std::string &what, int run, int of)
+    static void progress(const std::string &what, int run, int of)
     {
         std::fprintf(stderr, "bench: %s, run %d of %d\n", what.c_str(), run,
                      of);
@@ -364,7 +388,9 @@ class Bench
 
     void frame_rate(std::vector<Row> &rows)
     {
-        std::vector<double> ratios, program, baseline;
+        std::vector<double> ratios;
+        std::vector<double> program;
+        std::vector<double> baseline;
         // One untimed run first, and every other pair in the other order:
         // on a shared machine the run that comes second in a pair tends to
         // be the faster one, whichever program it is.
@@ -409,7 +435,8 @@ class Bench
         for (std::size_t i = 0; i < read.size(); ++i)
             ms.push_back(static_cast<double>(read[i] - std::stoll(emitted[i])) /
                          ns_per_ms);
-        const double p50 = percentile(ms, 0.5), p99 = percentile(ms, 0.99);
+        const double p50 = percentile(ms, 0.5);
+        const double p99 = percentile(ms, 0.99);
         const Summary all = summarize(ms);
         rows.push_back({"event -> line latency p50 (ms)",
                         {p50, all.min, all.max},
@@ -423,7 +450,7 @@ class Bench
                         verdict(p99 < 2.0)});
     }
 
-    Ns cpu_over(Process &process)
+    Ns cpu_over(Process &process) const
     {
         const Ns before = process.cpu();
         sleep_until(now() + seconds(settings_.cpu_s));
@@ -433,7 +460,8 @@ class Bench
     void suspended_cpu(std::vector<Row> &rows)
     {
         progress("CPU while suspended", 1, 2);
-        Ns program_cpu, timer_cpu;
+        Ns program_cpu;
+        Ns timer_cpu;
         {
             Process process(program_, library_, next_dir());
             process.first_flip();
@@ -605,9 +633,8 @@ int main(int argc, char **argv)
         if (!doc.empty()) {
             std::ofstream out(doc);
             out << "# Benchmarks\n\n"
-                << "Made by `scripts/bench"
-                << (settings.pairs == quick.pairs ? " --quick" : "")
-                << "` on a private Xvfb (800x600x24): display-loss-test "
+                << "Made by `scripts/bench` on a private Xvfb (800x600x24): "
+                   "display-loss-test "
                    "against the least loop that draws the same picture "
                    "(frame rate, start-up, memory) and the least loop that "
                    "waits on a 1590 Hz timer (CPU while suspended).\n\n"

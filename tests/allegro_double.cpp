@@ -196,7 +196,9 @@ void al_set_target_bitmap(ALLEGRO_BITMAP *bitmap)
 
 ALLEGRO_COLOR al_map_rgb(unsigned char r, unsigned char g, unsigned char b)
 {
-    return ALLEGRO_COLOR{r / 255.0f, g / 255.0f, b / 255.0f, 1.0f};
+    return ALLEGRO_COLOR{static_cast<float>(r) / 255.0f,
+                         static_cast<float>(g) / 255.0f,
+                         static_cast<float>(b) / 255.0f, 1.0f};
 }
 
 void al_clear_to_color(ALLEGRO_COLOR colour)

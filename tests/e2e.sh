@@ -12,15 +12,8 @@ xvfb_dir=$4
 
 start_case
 
-# start_program [ARG...]: standard output goes to $stdout_to, if set, or to
-# $work/stdout.
-stdout_to=
 start_program() {
-    if [ -n "$stdout_to" ]; then
-        timeout 30 "$program" "$@" >"$stdout_to" 2>"$work/stderr" &
-    else
-        timeout 30 "$program" "$@" >"$work/stdout" 2>"$work/stderr" &
-    fi
+    timeout 30 "$program" "$@" >"$work/stdout" 2>"$work/stderr" &
     program_pid=$!
 }
 
@@ -48,20 +41,11 @@ export DISPLAY
 start_peer "$peer"
 
 arguments=()
-case "$case_name" in
-arguments)
+if [ "$case_name" = arguments ]; then
     long=$(printf 'y%.0s' {1..65536})
     arguments=(--help -x "$long" $'\xff\xfe\xc3\x28' '' $'\n')
     for i in {1..2000}; do arguments+=("argument-$i"); done
-    ;;
-stdout-full-pipe)
-    # A pipe that nobody reads, already full: any line would block.
-    mkfifo "$work/pipe"
-    exec {pipe_fd}<>"$work/pipe"
-    head -c 65536 /dev/zero >&"$pipe_fd"
-    stdout_to=$work/pipe
-    ;;
-esac
+fi
 
 if [ "$case_name" = stdout-closed ]; then
     timeout 30 "$program" >&- 2>"$work/stderr" &
@@ -82,10 +66,6 @@ stdout-broken-pipe)
     # Its first line has no reader: SIGPIPE ends it at once (128 + 13).
     xdotool windowfocus --sync "$window"
     wait_for_end 141 0 3000
-    ;;
-stdout-full-pipe)
-    press_escape "$window"
-    wait_for_end 0 900 3000
     ;;
 escape | arguments)
     press_escape "$window"

@@ -3,15 +3,15 @@
 # in turn in the real program on the real library, and checks the line, what
 # is released and when, that the pause is asked for, and the exit status.
 set -euo pipefail
+source "$(dirname "$0")/../scripts/lib/x11.sh"
+case_name=startup-failures
 program=$1
 faults=$2
 DISPLAY=$(cat "$3/display")
 export DISPLAY
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+start_case
 
-ok=true
 # call | line written | every traced call, with the bytes written before it
 cases=(
     "al_install_system|Could not init Allegro.|al_install_system fails @0"
@@ -28,19 +28,11 @@ for row in "${cases[@]}"; do
     DLT_FAIL=$call DLT_TRACE=$work/trace LD_PRELOAD=$faults \
         timeout 20 "$program" >"$work/stdout" 2>"$work/stderr" || status=$?
     found_trace=$(paste -sd ';' "$work/trace")
-    problems=()
-    [ "$status" -eq 255 ] || problems+=("exit status $status, expected 255")
+    [ "$status" -eq 255 ] || fail "$call fails: exit status $status, expected 255"
     cmp -s "$work/stdout" <(printf '%s\n' "$line") ||
-        problems+=("printed '$(cat "$work/stdout")'")
+        fail "$call fails: printed '$(cat "$work/stdout")', expected '$line'"
     [ "$found_trace" = "$expected_trace" ] ||
-        problems+=("calls were '$found_trace', expected '$expected_trace'")
-    [ ! -s "$work/stderr" ] || problems+=("standard error: $(cat "$work/stderr")")
-    if [ "${#problems[@]}" -eq 0 ]; then
-        echo "ok: $call fails"
-    else
-        ok=false
-        echo "FAILED: $call fails:" >&2
-        printf '  %s\n' "${problems[@]}" >&2
-    fi
+        fail "$call fails: calls were '$found_trace', expected '$expected_trace'"
+    [ ! -s "$work/stderr" ] || fail "$call fails: standard error: $(cat "$work/stderr")"
+    echo "ok: $call fails"
 done
-$ok

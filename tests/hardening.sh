@@ -3,18 +3,12 @@
 # position-independent, full RELRO (read-only after relocation, bound now),
 # with the stack protector.
 set -euo pipefail
+source "$(dirname "$0")/../scripts/lib/x11.sh"
+case_name=hardening
 binary=$1
-ok=true
-check() {
-    if grep -qE "$2" <<<"$3"; then
-        echo "ok: $1"
-    else
-        echo "FAILED: $1" >&2
-        ok=false
-    fi
-}
-check "position-independent executable" 'Flags: .*PIE' "$(readelf -dW "$binary")"
-check "bound now" 'BIND_NOW|Flags: NOW' "$(readelf -dW "$binary")"
-check "RELRO segment" 'GNU_RELRO' "$(readelf -lW "$binary")"
-check "stack protector" '__stack_chk_fail' "$(readelf -sW --dyn-syms "$binary")"
-$ok
+dynamic=$(readelf -dW "$binary")
+grep -qE 'Flags: .*PIE' <<<"$dynamic" || fail "not a position-independent executable"
+grep -qE 'BIND_NOW|Flags: NOW' <<<"$dynamic" || fail "not bound now"
+readelf -lW "$binary" | grep -q GNU_RELRO || fail "no RELRO segment"
+readelf -sW --dyn-syms "$binary" | grep -q __stack_chk_fail || fail "no stack protector"
+echo "ok: PIE, bound now, RELRO, stack protector"

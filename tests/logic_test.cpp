@@ -61,7 +61,8 @@ Trace operator+(Trace head, const Trace &tail)
 bool starts_with(const Trace &trace, std::size_t at, const Trace &part)
 {
     return trace.size() >= at + part.size() &&
-           std::equal(part.begin(), part.end(), trace.begin() + at);
+           std::equal(part.begin(), part.end(),
+                      trace.begin() + static_cast<std::ptrdiff_t>(at));
 }
 
 // The main loop's part of a trace, each whole frame shown as "frame" and each
@@ -138,7 +139,6 @@ TEST_P(StartupFailures, WriteTheirLineReleaseWhatExistsAndReturnMinusOne)
     EXPECT_EQ(run.error, "");
     EXPECT_EQ(run.trace, expected + failure.after);
     EXPECT_EQ(run.status, -1);
-    EXPECT_EQ(run.status & 0xff, 255);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -4,17 +4,13 @@
 # runs the unpacked program end to end on the private X server of XVFB_DIR.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
+source "$here/../scripts/lib/x11.sh"
+case_name=package
 build=$1
 peer=$2
 xvfb_dir=$3
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-
-fail() {
-    echo "package: $*" >&2
-    exit 1
-}
+start_case
 
 if ! cpack -G DEB -B "$work" --config "$build/CPackConfig.cmake" >"$work/cpack.log" 2>&1; then
     cat "$work/cpack.log" >&2
