@@ -24,7 +24,10 @@ export DISPLAY
 
 start_case
 start_peer "$peer"
+# Each case starts from the desktop's own mode: one left behind by an
+# earlier case would make "given back" trivially true.
 before=$(screen_mode)
+[ "$before" = 1920x1080 ] || fail "the screen is at $before before the run, not 1920x1080"
 # The signals' default actions, as a program started from a terminal has
 # them; a background job's SIGINT would be ignored.
 timeout 30 env --default-signal=INT,TERM,HUP "$program" \
