@@ -55,7 +55,7 @@ Ns now()
 {
     timespec t;
     clock_gettime(CLOCK_MONOTONIC, &t);
-    return Ns{t.tv_sec} * ns_per_s + t.tv_nsec;
+    return (Ns{t.tv_sec} * ns_per_s) + t.tv_nsec;
 }
 
 void sleep_until(Ns when)
@@ -309,8 +309,8 @@ double percentile(std::vector<double> values, double p)
     const double at = p * static_cast<double>(values.size() - 1);
     const auto below = static_cast<std::size_t>(at);
     const std::size_t above = std::min(below + 1, values.size() - 1);
-    return values[below] +
-           (values[above] - values[below]) * (at - static_cast<double>(below));
+    return values[below] + ((values[above] - values[below]) *
+                            (at - static_cast<double>(below)));
 }
 
 Summary summarize(const std::vector<double> &values)
@@ -400,7 +400,7 @@ class Bench
             const bool program_first = pair % 2 == 0;
             double fps[2];
             for (int i = 0; i < 2; ++i) {
-                progress("frame rate", 2 * pair + i + 1, 2 * settings_.pairs);
+                progress("frame rate", (2 * pair) + i + 1, 2 * settings_.pairs);
                 const bool is_program = (i == 0) == program_first;
                 fps[is_program] =
                     frames_per_second(is_program ? program_ : draw_baseline_);
@@ -432,6 +432,7 @@ class Bench
             "emit found", static_cast<std::size_t>(settings_.latency_events));
         process.finish();
         std::vector<double> ms;
+        ms.reserve(read.size());
         for (std::size_t i = 0; i < read.size(); ++i)
             ms.push_back(static_cast<double>(read[i] - std::stoll(emitted[i])) /
                          ns_per_ms);

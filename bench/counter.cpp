@@ -36,7 +36,7 @@ std::int64_t now_ns()
 {
     timespec t;
     clock_gettime(CLOCK_MONOTONIC, &t);
-    return std::int64_t{t.tv_sec} * 1000000000 + t.tv_nsec;
+    return (std::int64_t{t.tv_sec} * 1000000000) + t.tv_nsec;
 }
 
 template <typename Function> Function real(const char *name)
@@ -99,17 +99,20 @@ void emit(const Named &what)
 void run_command(const char *line)
 {
     char name[32];
-    int ms;
-    const Named *event;
-    if (std::sscanf(line, "hold %d %31s", &ms, name) == 2 &&
-        (event = named(name))) {
-        hold_event = event;
-        hold_ms = ms;
-    } else if (std::sscanf(line, "%31s", name) == 1 && (event = named(name))) {
-        emit(*event);
-    } else {
-        report(std::string("bad_command ") + line);
+    int ms = 0;
+    if (std::sscanf(line, "hold %d %31s", &ms, name) == 2) {
+        if (const Named *event = named(name)) {
+            hold_event = event;
+            hold_ms = ms;
+            return;
+        }
+    } else if (std::sscanf(line, "%31s", name) == 1) {
+        if (const Named *event = named(name)) {
+            emit(*event);
+            return;
+        }
     }
+    report(std::string("bad_command ") + line);
 }
 
 // Plain read(2), no stdio: this thread blocks here for the life of the

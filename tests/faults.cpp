@@ -32,7 +32,8 @@ bool from_program(void *return_address)
 {
     static link_map *const program = [] {
         link_map *map = nullptr;
-        dlinfo(dlopen(nullptr, RTLD_LAZY | RTLD_NOLOAD), RTLD_DI_LINKMAP, &map);
+        dlinfo(dlopen(nullptr, RTLD_LAZY | RTLD_NOLOAD), RTLD_DI_LINKMAP,
+               static_cast<void *>(&map));
         return map;
     }();
     Dl_info info;
@@ -149,8 +150,10 @@ void al_destroy_bitmap(ALLEGRO_BITMAP *bitmap)
 
 void al_rest(double seconds)
 {
-    if (!from_program(CALLER))
-        return real<void (*)(double)>("al_rest")(seconds);
+    if (!from_program(CALLER)) {
+        real<void (*)(double)>("al_rest")(seconds);
+        return;
+    }
     char text[32];
     std::snprintf(text, sizeof text, "al_rest(%g)", seconds);
     trace(text);
