@@ -12,6 +12,11 @@ xvfb_dir=$4
 
 start_case
 
+expect_output() {
+    cmp -s "$work/stdout" <(printf '%s' "$1") ||
+        fail "printed '$(cat "$work/stdout")', expected '$1'"
+}
+
 start_program() {
     timeout 30 "$program" "$@" >"$work/stdout" 2>"$work/stderr" &
     program_pid=$!

@@ -18,12 +18,11 @@ start_xvfb() {
 # start_desktop CONF LOG: starts a desktop as users have one: Xorg with the
 # dummy video driver as CONF sets it up (a 1920x1080 screen that offers
 # 800x600 too), on a display number it picks itself, and openbox as its window
-# manager. Waits (10 s at most for each) until both are ready (openbox has
-# set the work area once it manages windows: a window mapped before then can
-# stay unmapped), sets XORG_PID
-# and WM_PID, and exports DISPLAY. Xorg is started directly, without the
-# setuid wrapper; where it cannot start (not root, say), it fails with the
-# reason from Xorg's log.
+# manager. Waits (10 s at most for each) until both are ready, openbox once
+# it has set the work area (a window mapped before it manages windows can
+# stay unmapped); sets XORG_PID and WM_PID and exports DISPLAY. Xorg is
+# started directly, without the setuid wrapper; where it cannot start (not
+# root, say), it fails with the reason from Xorg's log.
 start_desktop() {
     local conf=$1 log=$2 number deadline
     mkdir -p "$log.d"
@@ -212,11 +211,6 @@ wait_for_end() {
     [ "$elapsed" -ge "$least" ] && [ "$elapsed" -le "$most" ] ||
         fail "ended after $elapsed ms, expected $least to $most ms"
     [ ! -s "$work/stderr" ] || fail "wrote to standard error: $(cat "$work/stderr")"
-}
-
-expect_output() {
-    cmp -s "$work/stdout" <(printf '%s' "$1") ||
-        fail "printed '$(cat "$work/stdout")', expected '$1'"
 }
 
 fail() {
