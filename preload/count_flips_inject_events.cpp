@@ -1,17 +1,21 @@
-// A preload library for measuring display-loss-test and its baselines without
-// changing them (LD_PRELOAD=libcounter.so). It wraps two library calls:
-//   al_create_event_queue  registers an event source of its own on the queue,
-//                          and starts a thread that reads commands from the
-//                          FIFO that DLT_INJECT names and emits display
-//                          events through that source;
-//   al_flip_display        timestamps every flip, and can hold one flip.
-// Commands, one a line: lost, found, in, out, close (emit that display event),
-// "hold MS EVENT" (the next flip waits MS ms, then EVENT is emitted behind the
-// ticks that piled up meanwhile, then the flip goes on).
-// DLT_REPORT names a file that gets a line as each thing happens, each time in
-// CLOCK_MONOTONIC nanoseconds: "version V", "renderer R", "first_flip T",
-// "emit EVENT T", "held_flip_return T". DLT_FRAMES names a file that gets
-// every flip's time (native int64 nanoseconds) when the process exits.
+// A preload library (LD_PRELOAD) that lets a driver measure display-loss-test
+// and its baselines, and put them under load, without changing them. It wraps
+// four calls:
+//   al_create_event_queue  registers an event source of its own on the first
+//                          queue, and starts a thread that reads commands
+//                          from the FIFO that DLT_INJECT names;
+//   al_flip_display        counts every flip, and can hold one flip;
+//   puts, fflush           note when a line the program printed is flushed.
+// Commands, one a line:
+//   lost, found, in, out, close  emit that display event;
+//   hold MS EVENT  the next flip waits MS ms, then EVENT is emitted behind
+//                  the ticks that piled up meanwhile, then the flip goes on;
+//   flips          reports the number of flips so far.
+// DLT_REPORT names a file that gets a line as each thing happens, times in
+// CLOCK_MONOTONIC nanoseconds unless named otherwise:
+//   version V, renderer R, first_flip_wall_us T (wall clock, microseconds,
+//   as a shell's EPOCHREALTIME), emit EVENT T, held_flip_return T, line T,
+//   flips COUNT T, bad_command TEXT.
 #include <allegro5/allegro.h>
 
 #include <GL/gl.h>
@@ -27,15 +31,14 @@
 #include <ctime>
 #include <string>
 #include <thread>
-#include <vector>
 
 namespace
 {
 
-std::int64_t now_ns()
+std::int64_t now_ns(clockid_t clock = CLOCK_MONOTONIC)
 {
     timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
+    clock_gettime(clock, &t);
     return (std::int64_t{t.tv_sec} * 1000000000) + t.tv_nsec;
 }
 
@@ -87,6 +90,8 @@ const Named *named(const char *name)
 ALLEGRO_EVENT_SOURCE injected;
 std::atomic<int> hold_ms{0};
 std::atomic<const Named *> hold_event{nullptr};
+std::atomic<long> flip_count{0};
+bool line_pending = false;
 
 void emit(const Named &what)
 {
@@ -106,6 +111,10 @@ void run_command(const char *line)
             hold_ms = ms;
             return;
         }
+    } else if (std::strcmp(line, "flips") == 0) {
+        report("flips " + std::to_string(flip_count.load()) + " " +
+               std::to_string(now_ns()));
+        return;
     } else if (std::sscanf(line, "%31s", name) == 1) {
         if (const Named *event = named(name)) {
             emit(*event);
@@ -137,23 +146,6 @@ void read_commands(const std::string &fifo)
     close(fd);
 }
 
-struct Frames {
-    std::vector<std::int64_t> times;
-    Frames()
-    {
-        times.reserve(1 << 16);
-    }
-    ~Frames()
-    {
-        const char *path = std::getenv("DLT_FRAMES");
-        std::FILE *file = path ? std::fopen(path, "wb") : nullptr;
-        if (!file)
-            return;
-        std::fwrite(times.data(), sizeof times[0], times.size(), file);
-        std::fclose(file);
-    }
-} frames;
-
 } // namespace
 
 extern "C" ALLEGRO_EVENT_QUEUE *al_create_event_queue()
@@ -179,7 +171,8 @@ extern "C" ALLEGRO_EVENT_QUEUE *al_create_event_queue()
 extern "C" void al_flip_display()
 {
     static const auto flip = real<void (*)()>("al_flip_display");
-    if (frames.times.empty()) {
+    const bool first = flip_count == 0;
+    if (first) {
         const auto *renderer =
             reinterpret_cast<const char *>(glGetString(GL_RENDERER));
         report(std::string("renderer ") + (renderer ? renderer : "unknown"));
@@ -190,10 +183,32 @@ extern "C" void al_flip_display()
         emit(*hold_event.load());
     }
     flip();
-    const std::int64_t t = now_ns();
+    ++flip_count;
     if (ms > 0)
-        report("held_flip_return " + std::to_string(t));
-    if (frames.times.empty())
-        report("first_flip " + std::to_string(t));
-    frames.times.push_back(t);
+        report("held_flip_return " + std::to_string(now_ns()));
+    if (first)
+        report("first_flip_wall_us " +
+               std::to_string(now_ns(CLOCK_REALTIME) / 1000));
+}
+
+// The program prints with puts and flushes after each event it handles; a
+// line is out once the flush that follows it returns. (The C library names
+// the parameter __s, a name reserved to it.)
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name)
+extern "C" int puts(const char *text)
+{
+    static const auto real_puts = real<int (*)(const char *)>("puts");
+    line_pending = true;
+    return real_puts(text);
+}
+
+extern "C" int fflush(FILE *stream)
+{
+    static const auto real_fflush = real<int (*)(FILE *)>("fflush");
+    const int result = real_fflush(stream);
+    if (stream == stdout && line_pending) {
+        line_pending = false;
+        report("line " + std::to_string(now_ns()));
+    }
+    return result;
 }
