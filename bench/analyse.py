@@ -22,6 +22,13 @@ def interval(values, statistic):
     return estimates[int(0.025 * RESAMPLES)], estimates[int(0.975 * RESAMPLES) - 1]
 
 
+def verdict(low, high, limit, at_least):
+    """Met only when the whole interval is on the target's side of the limit,
+    not met when it is wholly on the other side."""
+    met, missed = (low >= limit, high < limit) if at_least else (high <= limit, low > limit)
+    return "met" if met else "not met" if missed else "unclear"
+
+
 def p99(values):
     return statistics.quantiles(values, n=100)[98] if len(values) > 1 else values[0]
 
@@ -63,15 +70,14 @@ def main(path):
     print("|---|---|---|---|---|---|")
     for name, samples, statistic, decimals, target in figures:
         low, high = interval(samples, statistic)
-        verdict, wanted = "-", "report"
+        said, wanted = "-", "report"
         if target:
             limit, at_least = target
             wanted = f"{'>=' if at_least else '<='} {limit:.{max(decimals, 2)}f}"
-            met, missed = (low >= limit, high < limit) if at_least else (high <= limit, low > limit)
-            verdict = "met" if met else "not met" if missed else "unclear"
+            said = verdict(low, high, limit, at_least)
         print(
             f"| {name} | {len(samples)} | {statistic(samples):.{decimals}f} "
-            f"| {low:.{decimals}f} to {high:.{decimals}f} | {wanted} | {verdict} |"
+            f"| {low:.{decimals}f} to {high:.{decimals}f} | {wanted} | {said} |"
         )
 
 

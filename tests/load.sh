@@ -7,6 +7,7 @@
 #   soak   60 s drawing with a switch-out/found cycle a second: RSS steady
 set -euo pipefail
 source "$(dirname "$0")/../scripts/lib/x11.sh"
+source "$(dirname "$0")/../scripts/lib/preload.sh"
 
 case_name=$1
 program=$2
@@ -14,7 +15,6 @@ peer=$3
 library=$4
 DISPLAY=$(cat "$5/display")
 export DISPLAY
-source "$(dirname "$0")/../scripts/lib/preload.sh"
 
 start_case
 
