@@ -48,7 +48,7 @@ man_page=$work/root/usr/share/man/man1/display-loss-test.1.gz
 changelog_version=$(zcat "$doc/changelog.gz" | sed -n '1s/^display-loss-test (\([^)]*\)).*/\1/p')
 [ "$changelog_version" = "$version" ] ||
     fail "the changelog's latest version is '$changelog_version', the package's $version"
-zcat "$man_page" | grep -q "^\.TH .*\"display-loss-test $version\"" ||
+grep -q "^\.TH .*\"display-loss-test $version\"" <<<"$(zcat "$man_page")" ||
     fail "the man page does not carry version $version"
 man_warnings=$(zcat "$man_page" | groff -man -ww -z 2>&1)
 [ -z "$man_warnings" ] || fail "the man page has warnings: $man_warnings"
