@@ -28,7 +28,8 @@ export DISPLAY
 timeout 120 "${memcheck[@]}" --log-file="$work/run.log" \
     "$program" >"$work/run.out" &
 program_pid=$!
-window=$(timeout 60 xdotool search --sync --onlyvisible --name '^display-loss-test$' | head -n 1)
+# Under memcheck the window takes longer to appear.
+window=$(program_window 60)
 [ -n "$window" ] || fail "no window under valgrind"
 # A second's worth of frames under memcheck, then the end.
 sleep 1

@@ -110,10 +110,10 @@ press_escape() {
     xdotool keydown --window "$1" Escape keyup Escape
 }
 
-# program_window: prints the id of the program's window once it is mapped,
-# waiting 10 s at most.
+# program_window [SECONDS]: prints the id of the program's window once it is
+# mapped, waiting SECONDS (10 by default) at most.
 program_window() {
-    timeout 10 xdotool search --sync --onlyvisible --name '^display-loss-test$' | head -n 1
+    timeout "${1:-10}" xdotool search --sync --onlyvisible --name '^display-loss-test$' | head -n 1
 }
 
 # wait_for_output FILE TEXT: waits (10 s at most) until FILE holds exactly TEXT.
