@@ -3,8 +3,8 @@
 // Checks how Allegro 5 copes with losing its display: a dark green square,
 // painted once into an off-screen bitmap, is drawn on a dark red screen until
 // the display is lost or switched out, and again once it is found. Escape or
-// closing the display ends the run; so do SIGINT, SIGTERM and SIGHUP, after
-// the display (and with it the desktop's mode) is given back.
+// closing the display ends the run; so do SIGINT, SIGTERM, SIGHUP and
+// SIGQUIT, after the display (and with it the desktop's mode) is given back.
 
 #include <allegro5/allegro.h>
 
@@ -17,24 +17,48 @@
 #ifndef _WIN32
 #include <fcntl.h>
 #endif
+#ifdef ALLEGRO_WITH_XWINDOWS
+#include <X11/Xlib.h>
+#endif
 
 constexpr float FPS = 1590.0f;
 
 static ALLEGRO_DISPLAY *display = nullptr;
 
 #ifdef SIGHUP
-constexpr int ending_signals[] = {SIGINT, SIGTERM, SIGHUP};
+constexpr int ending_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 #else
 constexpr int ending_signals[] = {SIGINT, SIGTERM};
 #endif
 static void (*previous_handlers[std::size(ending_signals)])(int);
 static_assert(std::atomic<int>::is_always_lock_free);
 static std::atomic<int> ending_signal{0};
+static_assert(std::atomic<bool>::is_always_lock_free);
+static std::atomic<bool> x_error{false};
 
 extern "C" void record_signal(int signal)
 {
     ending_signal = signal;
 }
+
+#ifdef ALLEGRO_WITH_XWINDOWS
+// Xlib's own handlers call exit(), on whichever thread met the error, and the
+// library's exit handler then runs while its other thread is still inside
+// the library: a crash or a hang. A protocol error (another client destroyed
+// the window, or refused the mode the display gives back) only ends the run;
+// a lost connection ends the process at once, as there is nothing left to
+// release and no exit handler may run.
+extern "C" int record_x_error(Display *, XErrorEvent *)
+{
+    x_error = true;
+    return 0;
+}
+
+extern "C" int end_on_lost_connection(Display *)
+{
+    std::_Exit(1);
+}
+#endif
 
 // While the display exists, an ending signal only ends the loop, so that the
 // display is destroyed and the desktop gets its mode back. A signal that was
@@ -70,6 +94,10 @@ int main(int, char **)
     for (int fd = 0; fd <= 2; ++fd)
         if (fcntl(fd, F_GETFD) == -1)
             open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+#endif
+#ifdef ALLEGRO_WITH_XWINDOWS
+    XSetErrorHandler(record_x_error);
+    XSetIOErrorHandler(end_on_lost_connection);
 #endif
 
     if (!al_install_system(ALLEGRO_VERSION_INT, std::atexit)) {
@@ -183,7 +211,7 @@ int main(int, char **)
             default:
                 break;
             }
-            if (ending_signal != 0)
+            if (ending_signal != 0 || x_error)
                 done = true;
             // Flushed at once: a pipe would otherwise hold every line until
             // exit, and lose them all if the process were killed.
@@ -191,6 +219,9 @@ int main(int, char **)
         } while (!done && !al_is_event_queue_empty(queue));
     }
 
+    // Taken before the releases: an error in giving the mode back does not
+    // change how the run ended.
+    const bool ended_by_x_error = x_error && ending_signal == 0;
     al_destroy_bitmap(bitmap);
     al_destroy_display(display);
     restore_ending_signals();
@@ -200,6 +231,8 @@ int main(int, char **)
     // program does, and its caller sees that.
     if (ending_signal != 0)
         std::raise(ending_signal);
+    if (ended_by_x_error)
+        return 1;
     al_rest(1.0);
     return 0;
 }

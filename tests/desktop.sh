@@ -2,12 +2,20 @@
 # desktop.sh CASE PROGRAM PEER DIR: the real program on the desktop of DIR
 # (Xorg, a 1920x1080 screen, openbox), next to another window. Whichever way
 # it ends, the screen goes to 800x600 while it runs and back to 1920x1080
-# after it.
+# after it, but where another client changed the mode meanwhile.
 #   escape        Escape: status 0, nothing printed
 #   alt-tab       the window manager's Alt+Tab twice: Switch Out, Switch In
 #   alt-f4        the window manager's Alt+F4: the close line, status 0
-#   INT TERM HUP  that signal while switched out: nothing more printed, and
+#   INT TERM HUP QUIT
+#                 that signal while switched out: nothing more printed, and
 #                 the process ends by the signal, at once
+#   mode-escape mode-TERM
+#                 another client sets 1024x768, then Escape or SIGTERM: the
+#                 mode cannot be given back, and the run ends as usual all
+#                 the same, leaving the screen at 1024x768 and usable
+#   destroyed     another client destroys the window: status 1, at once
+#   server-killed the X server dies mid-run, five times, each on a short-lived
+#                 Xvfb of its own (DIR unused): status 1, at once, no crash
 set -euo pipefail
 source "$(dirname "$0")/../scripts/lib/x11.sh"
 
@@ -15,6 +23,29 @@ case_name=$1
 program=$2
 peer=$3
 dir=$4
+# No core files from the SIGQUIT case.
+ulimit -c 0
+
+if [ "$case_name" = server-killed ]; then
+    start_case
+    run=0
+    # Both ways a server goes: shut down, and killed outright.
+    for signal in TERM KILL TERM KILL TERM; do
+        run=$((run + 1))
+        start_xvfb "$work/xvfb.log"
+        timeout 30 "$program" >"$work/stdout" 2>"$work/stderr" &
+        program_pid=$!
+        wait_for_first_frame "$work/first-frame.png" || fail "run $run: the first frame is wrong"
+        kill -s "$signal" "$XVFB_PID"
+        wait_for_end 1 0 1000
+        ! grep -v -x -e 'Display Switch In' -e 'Display Switch Out' "$work/stdout" ||
+            fail "run $run printed more than its lines"
+        stop_pid "$XVFB_PID"
+    done
+    echo "server-killed: 5 runs, status 1 each"
+    exit 0
+fi
+
 if [ -f "$dir/skip" ]; then
     cat "$dir/skip"
     exit 77
@@ -30,7 +61,7 @@ before=$(screen_mode)
 [ "$before" = 1920x1080 ] || fail "the screen is at $before before the run, not 1920x1080"
 # The signals' default actions, as a program started from a terminal has
 # them; a background job's SIGINT would be ignored.
-timeout 30 env --default-signal=INT,TERM,HUP "$program" \
+timeout 30 env --default-signal=INT,TERM,HUP,QUIT "$program" \
     >"$work/stdout" 2>"$work/stderr" &
 program_pid=$!
 window=$(program_window)
@@ -74,11 +105,36 @@ alt-f4)
     wait_for_end 0 900 3000
     printed $'User clicked on close.\n'
     ;;
-INT | TERM | HUP)
+INT | TERM | HUP | QUIT)
     switch_out
     kill -s "$case_name" "$(pgrep -P "$program_pid")"
     wait_for_end $((128 + $(kill -l "$case_name"))) 0 800
     printed $'Display Switch Out\n'
+    ;;
+mode-escape | mode-TERM)
+    xrandr --output DUMMY0 --mode 1024x768
+    wait_for_mode 1024x768 || fail "the other client could not set 1024x768"
+    if [ "$case_name" = mode-escape ]; then
+        press_escape "$window"
+        wait_for_end 0 900 3000
+    else
+        kill -s TERM "$(pgrep -P "$program_pid")"
+        wait_for_end 143 0 1000
+    fi
+    printed ''
+    # The mode the other client chose stays, and the desktop takes another.
+    wait_for_mode 1024x768 || fail "the other client's mode was not kept"
+    xrandr --output DUMMY0 --mode "$before"
+    ;;
+destroyed)
+    xdotool windowclose "$window"
+    wait_for_end 1 0 1000
+    # Its window had the focus and loses it as it goes, but whether that
+    # line comes before the run ends is a race.
+    case "$(sed '1{/^Display Switch In$/d}' "$work/stdout")" in
+    '' | 'Display Switch Out') ;;
+    *) fail "printed '$(cat "$work/stdout")'" ;;
+    esac
     ;;
 *)
     fail "no such case"

@@ -179,12 +179,14 @@ wait_for_first_frame() {
 }
 
 # start_case: for a test case script that sets case_name. Makes its scratch
-# folder $work and, on exit, stops what it started ($program_pid, $PEER_PID)
-# and removes $work, or keeps it and says where when the case failed.
+# folder $work and, on exit, stops what it started ($program_pid, $PEER_PID,
+# $XVFB_PID) and removes $work, or keeps it and says where when the case
+# failed.
 start_case() {
     work=$(mktemp -d)
     program_pid=
     PEER_PID=
+    XVFB_PID=
     trap end_case EXIT
 }
 
@@ -192,6 +194,7 @@ end_case() {
     local status=$?
     [ -z "$program_pid" ] || stop_pid "$program_pid"
     [ -z "$PEER_PID" ] || stop_pid "$PEER_PID"
+    [ -z "$XVFB_PID" ] || stop_pid "$XVFB_PID"
     if [ "$status" -eq 0 ]; then
         rm -rf "$work"
     else
