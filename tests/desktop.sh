@@ -1,21 +1,30 @@
 #!/usr/bin/env bash
-# desktop.sh CASE PROGRAM PEER DIR: the real program on the desktop of DIR
-# (Xorg, a 1920x1080 screen, openbox), next to another window. Whichever way
-# it ends, the screen goes to 800x600 while it runs and back to 1920x1080
-# after it, but where another client changed the mode meanwhile.
+# desktop.sh CASE PROGRAM PEER DIR: the real program on the shared desktop of
+# DIR, next to another window: Xorg with a 1920x1080 screen and openbox, or
+# GNOME's mutter on Wayland with Xwayland. Every case first checks the
+# picture: on Xorg the screen goes to 800x600 while the program runs and back
+# after it, but where another client changed the mode meanwhile; on Xwayland
+# the mode is emulated for the program alone, so the screen stays at
+# 1920x1080 for every other client, and the window is 800x600 at 0,0.
 #   escape        Escape: status 0, nothing printed
-#   alt-tab       the window manager's Alt+Tab twice: Switch Out, Switch In
-#   alt-f4        the window manager's Alt+F4: the close line, status 0
+#   switch        the focus away and back (openbox's Alt+Tab, or activating
+#                 the other window and then the program's): Switch Out,
+#                 Switch In
+#   close         a close request (openbox's Alt+F4, or an EWMH request):
+#                 the close line, status 0
 #   INT TERM HUP QUIT
 #                 that signal while switched out: nothing more printed, and
 #                 the process ends by the signal, at once
 #   mode-escape mode-TERM
-#                 another client sets 1024x768, then Escape or SIGTERM: the
-#                 mode cannot be given back, and the run ends as usual all
-#                 the same, leaving the screen at 1024x768 and usable
-#   destroyed     another client destroys the window: status 1, at once
+#                 (Xorg) another client sets 1024x768, then Escape or SIGTERM:
+#                 the mode cannot be given back, and the run ends as usual
+#                 all the same, leaving the screen at 1024x768 and usable
+#   destroyed     (Xorg) another client destroys the window: status 1, at once
 #   server-killed the X server dies mid-run, five times, each on a short-lived
 #                 Xvfb of its own (DIR unused): status 1, at once, no crash
+#   compositor-killed
+#                 the same with mutter, which takes its Xwayland with it,
+#                 three times
 set -euo pipefail
 source "$(dirname "$0")/../scripts/lib/x11.sh"
 
@@ -26,23 +35,35 @@ dir=$4
 # No core files from the SIGQUIT case.
 ulimit -c 0
 
-if [ "$case_name" = server-killed ]; then
+if [ "$case_name" = server-killed ] || [ "$case_name" = compositor-killed ]; then
     start_case
+    signals=(TERM KILL TERM KILL TERM)
+    [ "$case_name" = server-killed ] || signals=(TERM KILL TERM)
     run=0
     # Both ways a server goes: shut down, and killed outright.
-    for signal in TERM KILL TERM KILL TERM; do
+    for signal in "${signals[@]}"; do
         run=$((run + 1))
-        start_xvfb "$work/xvfb.log"
+        if [ "$case_name" = server-killed ]; then
+            start_xvfb "$work/xvfb.log"
+            server=$XVFB_PID
+        else
+            start_wayland "$work/$run"
+            server=$(pgrep -g "$WAYLAND_PID" -x mutter)
+        fi
         timeout 30 "$program" >"$work/stdout" 2>"$work/stderr" &
         program_pid=$!
-        wait_for_first_frame "$work/first-frame.png" || fail "run $run: the first frame is wrong"
-        kill -s "$signal" "$XVFB_PID"
+        window=$(program_window)
+        [ -n "$window" ] || fail "run $run: no program window appeared"
+        wait_for_first_frame "$work/first-frame.png" "$window" ||
+            fail "run $run: the first frame is wrong"
+        kill -s "$signal" -- "$server"
         wait_for_end 1 0 1000
         ! grep -v -x -e 'Display Switch In' -e 'Display Switch Out' "$work/stdout" ||
             fail "run $run printed more than its lines"
-        stop_pid "$XVFB_PID"
+        stop_pid "$server"
+        [ -z "$WAYLAND_PID" ] || stop_pid "-$WAYLAND_PID"
     done
-    echo "server-killed: 5 runs, status 1 each"
+    echo "$case_name: ${#signals[@]} runs, status 1 each"
     exit 0
 fi
 
@@ -50,8 +71,10 @@ if [ -f "$dir/skip" ]; then
     cat "$dir/skip"
     exit 77
 fi
+server=$(cat "$dir/server")
 DISPLAY=$(cat "$dir/display")
 export DISPLAY
+[ ! -f "$dir/xauthority" ] || export XAUTHORITY="$(cat "$dir/xauthority")"
 
 start_case
 start_peer "$peer"
@@ -66,13 +89,30 @@ timeout 30 env --default-signal=INT,TERM,HUP,QUIT "$program" \
 program_pid=$!
 window=$(program_window)
 [ -n "$window" ] || fail "no program window appeared"
-wait_for_mode 800x600 || fail "the screen did not switch to 800x600"
-during=$(screen_mode)
-wait_for_first_frame "$work/first-frame.png" || fail "the first frame is wrong"
+if [ "$server" = wayland ]; then
+    geometry=$(xwininfo -id "$window" |
+        awk '/Absolute upper-left X/ { x = $NF } /Absolute upper-left Y/ { y = $NF }
+             /Width/ { w = $NF } /Height/ { h = $NF }
+             END { print w "x" h "+" x "+" y }')
+    [ "$geometry" = 800x600+0+0 ] || fail "the window is at $geometry, not 800x600+0+0"
+    during="$(screen_mode) to other clients, a window of $geometry"
+    wait_for_first_frame "$work/first-frame.png" "$window" || fail "the first frame is wrong"
+    focus_away() { xdotool windowactivate "$PEER_WINDOW"; }
+    focus_back() { xdotool windowactivate "$window"; }
+    request_close() { wmctrl -i -c "$window"; }
+else
+    wait_for_mode 800x600 || fail "the screen did not switch to 800x600"
+    during=$(screen_mode)
+    wait_for_first_frame "$work/first-frame.png" || fail "the first frame is wrong"
+    focus_away() { xdotool key alt+Tab; }
+    focus_back() { xdotool key alt+Tab; }
+    request_close() { xdotool key alt+F4; }
+fi
 
 # printed TEXT: waits (10 s at most) until the program has printed TEXT since
-# its start. openbox focuses the window as it maps it, and whether the program
-# listens by then is a race, so a first "Display Switch In" is left out.
+# its start. The window manager focuses the window as it maps it, and whether
+# the program listens by then is a race, so a first "Display Switch In" is
+# left out.
 printed() {
     local deadline=$((SECONDS + 10))
     until cmp -s <(sed '1{/^Display Switch In$/d}' "$work/stdout") <(printf '%s' "$1"); do
@@ -83,7 +123,7 @@ printed() {
 }
 
 switch_out() {
-    xdotool key alt+Tab
+    focus_away
     printed $'Display Switch Out\n'
 }
 
@@ -93,15 +133,15 @@ escape)
     wait_for_end 0 900 3000
     printed ''
     ;;
-alt-tab)
+switch)
     switch_out
-    xdotool key alt+Tab
+    focus_back
     printed $'Display Switch Out\nDisplay Switch In\n'
     press_escape "$window"
     wait_for_end 0 900 3000
     ;;
-alt-f4)
-    xdotool key alt+F4
+close)
+    request_close
     wait_for_end 0 900 3000
     printed $'User clicked on close.\n'
     ;;
@@ -141,4 +181,4 @@ destroyed)
     ;;
 esac
 wait_for_mode "$before" || fail "the screen was not given back its mode"
-echo "$case_name: screen $before before, $during during, $(screen_mode) after"
+echo "$server $case_name: screen $before before, $during during, $(screen_mode) after"

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# fixture.sh start|stop xvfb|desktop DIR [XORG_CONF]: the private X server that
-# a group of tests shares. xvfb: an 800x600 Xvfb. desktop: Xorg with the dummy
-# video driver set up by XORG_CONF, and openbox. start leaves it running and
-# writes its display and PIDs to DIR; stop ends them. Where the desktop cannot
-# start for a user who is not root, start writes the reason to DIR/skip and
-# the desktop's cases report themselves skipped.
+# fixture.sh start|stop xvfb|desktop|wayland DIR [XORG_CONF]: the private X
+# server that a group of tests shares. xvfb: an 800x600 Xvfb. desktop: Xorg
+# with the dummy video driver set up by XORG_CONF, and openbox. wayland:
+# mutter on Wayland, headless, with Xwayland. start leaves it running and
+# writes its kind, display, authority file and PIDs to DIR; stop ends them.
+# Where the desktop cannot start for a user who is not root, start writes the
+# reason to DIR/skip and the desktop's cases report themselves skipped.
 set -euo pipefail
 source "$(dirname "$0")/../scripts/lib/x11.sh"
 
@@ -12,7 +13,7 @@ action=${1:-}
 server=${2:-}
 dir=${3:-}
 usage() {
-    echo "usage: $0 start|stop xvfb|desktop DIR [XORG_CONF]" >&2
+    echo "usage: $0 start|stop xvfb|desktop|wayland DIR [XORG_CONF]" >&2
     exit 2
 }
 [ -n "$dir" ] || usage
@@ -23,7 +24,7 @@ stop_all() {
     for pid in $(tac "$dir/pids"); do
         stop_pid "$pid"
     done
-    rm -f "$dir/pids" "$dir/display" "$dir/skip"
+    rm -f "$dir/pids" "$dir/server" "$dir/display" "$dir/xauthority" "$dir/skip"
 }
 
 case "$action/$server" in
@@ -51,7 +52,14 @@ start/desktop)
     fi
     printf '%s\n' "$XORG_PID" "$WM_PID" >"$dir/pids"
     ;;
-stop/xvfb | stop/desktop)
+start/wayland)
+    mkdir -p "$dir"
+    stop_all
+    start_wayland "$dir" || { stop_pid "-$WAYLAND_PID"; exit 1; }
+    echo "-$WAYLAND_PID" >"$dir/pids"
+    echo "$XAUTHORITY" >"$dir/xauthority"
+    ;;
+stop/xvfb | stop/desktop | stop/wayland)
     stop_all
     exit 0
     ;;
@@ -59,5 +67,6 @@ stop/xvfb | stop/desktop)
     usage
     ;;
 esac
+echo "$server" >"$dir/server"
 echo "$DISPLAY" >"$dir/display"
 echo "$server on $DISPLAY, PIDs $(paste -sd ' ' "$dir/pids")"

@@ -48,6 +48,37 @@ start_desktop() {
     done
 }
 
+# start_wayland DIR: starts a GNOME desktop on Wayland as users have one:
+# mutter, headless, with a 1920x1080 virtual monitor, and Xwayland, on display
+# numbers it picks itself, in a process group of its own with a private
+# runtime folder and session bus under DIR. Waits (10 s at most) until
+# Xwayland answers; sets WAYLAND_PID (the group's leader) and exports DISPLAY
+# and XAUTHORITY.
+start_wayland() {
+    local dir=$1 deadline
+    # Xwayland's sockets go there, and mutter does not make the folder.
+    mkdir -p -m 1777 /tmp/.X11-unix
+    mkdir -p -m 700 "$dir/runtime"
+    rm -f "$dir/environment"
+    # mutter starts this client once Xwayland is up, with its environment.
+    XDG_RUNTIME_DIR=$dir/runtime setsid dbus-run-session -- \
+        mutter --headless --wayland --virtual-monitor 1920x1080 -- \
+        sh -c 'env >"$1.new" && mv "$1.new" "$1" && exec sleep infinity' sh \
+        "$dir/environment" >"$dir/mutter.log" 2>&1 &
+    WAYLAND_PID=$!
+    deadline=$((SECONDS + 10))
+    until [ -f "$dir/environment" ] &&
+        export DISPLAY="$(sed -n 's/^DISPLAY=//p' "$dir/environment")" \
+            XAUTHORITY="$(sed -n 's/^XAUTHORITY=//p' "$dir/environment")" &&
+        xrandr >/dev/null 2>&1; do
+        if [ "$SECONDS" -ge "$deadline" ]; then
+            echo "mutter did not start within 10 s; see $dir/mutter.log" >&2
+            return 1
+        fi
+        sleep 0.05
+    done
+}
+
 # screen_mode: the mode the screen shows now, as WIDTHxHEIGHT.
 screen_mode() {
     xrandr --current | awk '$2 ~ /\*/ { print $1; exit }'
@@ -65,14 +96,15 @@ wait_for_mode() {
     done
 }
 
-# stop_pid PID: ends a process started here and waits (5 s at most) for it.
+# stop_pid PID: ends a process started here, or with -PGID a process group,
+# and waits (5 s at most) for it.
 stop_pid() {
     local pid=$1 deadline=$((SECONDS + 5))
-    kill "$pid" 2>/dev/null || return 0
-    while kill -0 "$pid" 2>/dev/null && [ "$SECONDS" -lt "$deadline" ]; do
+    kill -- "$pid" 2>/dev/null || return 0
+    while kill -0 -- "$pid" 2>/dev/null && [ "$SECONDS" -lt "$deadline" ]; do
         sleep 0.05
     done
-    kill -KILL "$pid" 2>/dev/null || true
+    kill -KILL -- "$pid" 2>/dev/null || true
 }
 
 # start_peer PEER: maps the helper's own window (10 s at most) and sets
@@ -165,11 +197,12 @@ check_first_frame() {
     return "$wrong"
 }
 
-# wait_for_first_frame PNG: takes screenshots into PNG until the first frame
-# is shown (10 s at most), then checks it point by point.
+# wait_for_first_frame PNG [WINDOW]: takes screenshots of WINDOW (the whole
+# screen by default) into PNG until the first frame is shown (10 s at most),
+# then checks it point by point.
 wait_for_first_frame() {
-    local shot=$1 deadline=$((SECONDS + 10))
-    until import -window root "$shot" && check_first_frame "$shot" 2>/dev/null; do
+    local shot=$1 window=${2:-root} deadline=$((SECONDS + 10))
+    until import -window "$window" "$shot" && check_first_frame "$shot" 2>/dev/null; do
         if [ "$SECONDS" -ge "$deadline" ]; then
             check_first_frame "$shot"
             return 1
@@ -180,13 +213,14 @@ wait_for_first_frame() {
 
 # start_case: for a test case script that sets case_name. Makes its scratch
 # folder $work and, on exit, stops what it started ($program_pid, $PEER_PID,
-# $XVFB_PID) and removes $work, or keeps it and says where when the case
-# failed.
+# $XVFB_PID, the group of $WAYLAND_PID) and removes $work, or keeps it and
+# says where when the case failed.
 start_case() {
     work=$(mktemp -d)
     program_pid=
     PEER_PID=
     XVFB_PID=
+    WAYLAND_PID=
     trap end_case EXIT
 }
 
@@ -195,6 +229,7 @@ end_case() {
     [ -z "$program_pid" ] || stop_pid "$program_pid"
     [ -z "$PEER_PID" ] || stop_pid "$PEER_PID"
     [ -z "$XVFB_PID" ] || stop_pid "$XVFB_PID"
+    [ -z "$WAYLAND_PID" ] || stop_pid "-$WAYLAND_PID"
     if [ "$status" -eq 0 ]; then
         rm -rf "$work"
     else
