@@ -19,7 +19,6 @@
 #                 (Xorg) another client sets 1024x768, then Escape or SIGTERM:
 #                 the mode cannot be given back, and the run ends as usual
 #                 all the same, leaving the screen at 1024x768 and usable
-#   destroyed     (Xorg) another client destroys the window: status 1, at once
 #   server-killed the X server dies mid-run, five times, each on a short-lived
 #                 Xvfb of its own (DIR unused): status 1, at once, no crash
 #   compositor-killed
@@ -165,16 +164,6 @@ mode-escape | mode-TERM)
     # The mode the other client chose stays, and the desktop takes another.
     wait_for_mode 1024x768 || fail "the other client's mode was not kept"
     xrandr --output DUMMY0 --mode "$before"
-    ;;
-destroyed)
-    xdotool windowclose "$window"
-    wait_for_end 1 0 1000
-    # Its window had the focus and loses it as it goes, but whether that
-    # line comes before the run ends is a race.
-    case "$(sed '1{/^Display Switch In$/d}' "$work/stdout")" in
-    '' | 'Display Switch Out') ;;
-    *) fail "printed '$(cat "$work/stdout")'" ;;
-    esac
     ;;
 *)
     fail "no such case"

@@ -88,6 +88,14 @@ focus)
     xdotool key Escape
     wait_for_end 0 900 3000
     ;;
+destroyed)
+    # Another client destroys the window as it draws: the next frame meets
+    # the missing window, and the run ends at once. The helper's window keeps
+    # the focus, so no Switch Out stops the drawing before that.
+    xdotool windowclose "$window"
+    wait_for_end 1 0 1000
+    expect_output ''
+    ;;
 stdout-closed)
     # Its lines have nowhere to go; it goes on all the same.
     xdotool windowfocus --sync "$window" windowfocus --sync "$PEER_WINDOW" \
