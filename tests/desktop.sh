@@ -49,7 +49,7 @@ if [ "$case_name" = server-killed ] || [ "$case_name" = compositor-killed ]; the
             start_wayland "$work/$run"
             server=$(pgrep -g "$WAYLAND_PID" -x mutter)
         fi
-        timeout 30 "$program" >"$work/stdout" 2>"$work/stderr" &
+        timeout -k 5 30 "$program" >"$work/stdout" 2>"$work/stderr" &
         program_pid=$!
         window=$(program_window)
         [ -n "$window" ] || fail "run $run: no program window appeared"
@@ -82,8 +82,9 @@ start_peer "$peer"
 before=$(screen_mode)
 [ "$before" = 1920x1080 ] || fail "the screen is at $before before the run, not 1920x1080"
 # The signals' default actions, as a program started from a terminal has
-# them; a background job's SIGINT would be ignored.
-timeout 30 env --default-signal=INT,TERM,HUP,QUIT "$program" \
+# them; a background job's SIGINT would be ignored. One that hangs with its
+# signals blocked is killed 5 s after its time, so the case fails, not hangs.
+timeout -k 5 30 env --default-signal=INT,TERM,HUP,QUIT "$program" \
     >"$work/stdout" 2>"$work/stderr" &
 program_pid=$!
 window=$(program_window)
