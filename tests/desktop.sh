@@ -44,10 +44,10 @@ if [ "$case_name" = server-killed ] || [ "$case_name" = compositor-killed ]; the
         run=$((run + 1))
         if [ "$case_name" = server-killed ]; then
             start_xvfb "$work/xvfb.log"
-            server=$XVFB_PID
+            victim=$XVFB_PID
         else
             start_wayland "$work/$run"
-            server=$(pgrep -g "$WAYLAND_PID" -x mutter)
+            victim=$(pgrep -g "$WAYLAND_PID" -x mutter)
         fi
         timeout -k 5 30 "$program" >"$work/stdout" 2>"$work/stderr" &
         program_pid=$!
@@ -55,11 +55,11 @@ if [ "$case_name" = server-killed ] || [ "$case_name" = compositor-killed ]; the
         [ -n "$window" ] || fail "run $run: no program window appeared"
         wait_for_first_frame "$work/first-frame.png" "$window" ||
             fail "run $run: the first frame is wrong"
-        kill -s "$signal" -- "$server"
+        kill -s "$signal" "$victim"
         wait_for_end 1 0 1000
         ! grep -v -x -e 'Display Switch In' -e 'Display Switch Out' "$work/stdout" ||
             fail "run $run printed more than its lines"
-        stop_pid "$server"
+        stop_pid "$victim"
         [ -z "$WAYLAND_PID" ] || stop_pid "-$WAYLAND_PID"
     done
     echo "$case_name: ${#signals[@]} runs, status 1 each"
