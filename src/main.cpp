@@ -221,7 +221,7 @@ int main(int, char **)
 
     // Taken before the releases: an error in giving the mode back does not
     // change how the run ended.
-    const bool ended_by_x_error = x_error && ending_signal == 0;
+    const bool ended_by_x_error = x_error;
     al_destroy_bitmap(bitmap);
     al_destroy_display(display);
     restore_ending_signals();
