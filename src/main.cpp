@@ -3,66 +3,53 @@
 // Checks how Allegro 5 copes with losing its display: a dark green square,
 // painted once into an off-screen bitmap, is drawn on a dark red screen until
 // the display is lost or switched out, and again once it is found. Escape or
-// closing the display ends the run; so do SIGINT, SIGTERM, SIGHUP and
-// SIGQUIT, after the display (and with it the desktop's mode) is given back.
+// closing the display ends the run; so do SIGINT, SIGTERM, SIGHUP, SIGQUIT
+// and SIGPIPE, after the display (and with it the desktop's mode) is given
+// back.
+
+#include "x11_desktop.h"
 
 #include <allegro5/allegro.h>
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iterator>
 
 #ifndef _WIN32
 #include <fcntl.h>
-#endif
-#ifdef ALLEGRO_WITH_XWINDOWS
-#include <X11/Xlib.h>
+#include <poll.h>
+#include <pthread.h>
+#include <unistd.h>
 #endif
 
 constexpr float FPS = 1590.0f;
 
 static ALLEGRO_DISPLAY *display = nullptr;
 
-#ifdef SIGHUP
-constexpr int ending_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-#else
+#ifdef _WIN32
 constexpr int ending_signals[] = {SIGINT, SIGTERM};
-#endif
 static void (*previous_handlers[std::size(ending_signals)])(int);
+#else
+constexpr int ending_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
+static struct sigaction previous_actions[std::size(ending_signals)];
+static pthread_t main_thread;
+#endif
 static_assert(std::atomic<int>::is_always_lock_free);
 static std::atomic<int> ending_signal{0};
-static_assert(std::atomic<bool>::is_always_lock_free);
-static std::atomic<bool> x_error{false};
 
+// From the display request on, an ending signal only ends the loop, so that
+// the display is destroyed and the desktop gets its mode back. A signal that
+// was ignored at start (nohup, a background job) stays ignored.
+#ifdef _WIN32
 extern "C" void record_signal(int signal)
 {
     ending_signal = signal;
 }
 
-#ifdef ALLEGRO_WITH_XWINDOWS
-// Xlib's own handlers call exit(), on whichever thread met the error, and the
-// library's exit handler then runs while its other thread is still inside
-// the library: a crash or a hang. A protocol error (another client destroyed
-// the window, or refused the mode the display gives back) only ends the run;
-// a lost connection ends the process at once, as there is nothing left to
-// release and no exit handler may run.
-extern "C" int record_x_error(Display *, XErrorEvent *)
-{
-    x_error = true;
-    return 0;
-}
-
-extern "C" int end_on_lost_connection(Display *)
-{
-    std::_Exit(1);
-}
-#endif
-
-// While the display exists, an ending signal only ends the loop, so that the
-// display is destroyed and the desktop gets its mode back. A signal that was
-// ignored at start (nohup, a background job) stays ignored.
 static void catch_ending_signals()
 {
     for (std::size_t i = 0; i < std::size(ending_signals); ++i) {
@@ -76,7 +63,57 @@ static void restore_ending_signals()
 {
     for (std::size_t i = 0; i < std::size(ending_signals); ++i)
         std::signal(ending_signals[i], previous_handlers[i]);
+    if (ending_signal != 0)
+        std::raise(ending_signal);
 }
+#else
+// Passed on to the main thread where one of the library's threads took it:
+// the main thread is the one that may be blocked writing standard output.
+// There, installed without SA_RESTART, it makes that write return; and
+// standard output that cannot take a line now is pointed at /dev/null, so
+// that no later write blocks either, should the signal come just before one:
+// its reader has stopped reading, and the run is ending.
+extern "C" void record_signal(int signal)
+{
+    const int saved_errno = errno;
+    ending_signal = signal;
+    if (!pthread_equal(pthread_self(), main_thread)) {
+        pthread_kill(main_thread, signal);
+    } else {
+        pollfd output = {STDOUT_FILENO, POLLOUT, 0};
+        const int null =
+            poll(&output, 1, 0) == 0 ? open("/dev/null", O_WRONLY) : -1;
+        if (null != -1) {
+            dup2(null, STDOUT_FILENO);
+            close(null);
+        }
+    }
+    errno = saved_errno;
+}
+
+static void catch_ending_signals()
+{
+    struct sigaction action = {};
+    action.sa_handler = record_signal;
+    sigemptyset(&action.sa_mask);
+    main_thread = pthread_self();
+    for (std::size_t i = 0; i < std::size(ending_signals); ++i) {
+        sigaction(ending_signals[i], nullptr, &previous_actions[i]);
+        if (previous_actions[i].sa_handler != SIG_IGN)
+            sigaction(ending_signals[i], &action, nullptr);
+    }
+}
+
+// Once the display is released: a signal caught meanwhile ends the process by
+// that same signal, as an interrupted program ends, and its caller sees that.
+static void restore_ending_signals()
+{
+    for (std::size_t i = 0; i < std::size(ending_signals); ++i)
+        sigaction(ending_signals[i], &previous_actions[i], nullptr);
+    if (ending_signal != 0)
+        std::raise(ending_signal);
+}
+#endif
 
 int main(int, char **)
 {
@@ -95,10 +132,7 @@ int main(int, char **)
         if (fcntl(fd, F_GETFD) == -1)
             open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
 #endif
-#ifdef ALLEGRO_WITH_XWINDOWS
-    XSetErrorHandler(record_x_error);
-    XSetIOErrorHandler(end_on_lost_connection);
-#endif
+    watch_x11_desktop();
 
     if (!al_install_system(ALLEGRO_VERSION_INT, std::atexit)) {
         std::fputs("Could not init Allegro.\n", stdout);
@@ -113,15 +147,16 @@ int main(int, char **)
     }
 
     al_set_new_display_flags(ALLEGRO_FULLSCREEN);
+    catch_ending_signals();
     display = al_create_display(800, 600);
     if (!display) {
         std::fputs("Could not create display.\n", stdout);
         std::fflush(stdout);
+        restore_ending_signals();
         al_rest(4.0);
         return -1;
     }
-
-    catch_ending_signals();
+    note_x11_display_mode();
 
     queue = al_create_event_queue();
     if (!queue) {
@@ -211,28 +246,31 @@ int main(int, char **)
             default:
                 break;
             }
-            if (ending_signal != 0 || x_error)
-                done = true;
             // Flushed at once: a pipe would otherwise hold every line until
             // exit, and lose them all if the process were killed.
             std::fflush(stdout);
+            if (ending_signal != 0 || x11_error_happened() ||
+                std::ferror(stdout))
+                done = true;
         } while (!done && !al_is_event_queue_empty(queue));
     }
 
     // Taken before the releases: an error in giving the mode back does not
-    // change how the run ended.
-    const bool ended_by_x_error = x_error;
+    // change how the run ended, and errno still holds a failed write's cause.
+    const bool ended_by_x_error = x11_error_happened();
+    const int write_error = std::ferror(stdout) ? errno : 0;
     al_destroy_bitmap(bitmap);
     al_destroy_display(display);
     restore_ending_signals();
     al_destroy_timer(timer);
     al_destroy_event_queue(queue);
-    // Ended by a signal: the process ends by it too, as an interrupted
-    // program does, and its caller sees that.
-    if (ending_signal != 0)
-        std::raise(ending_signal);
     if (ended_by_x_error)
         return 1;
+    if (write_error != 0) {
+        std::fprintf(stderr, "display-loss-test: write error: %s\n",
+                     std::strerror(write_error));
+        return 1;
+    }
     al_rest(1.0);
     return 0;
 }

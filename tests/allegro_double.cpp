@@ -1,4 +1,5 @@
 #include "allegro_double.h"
+#include "../src/x11_desktop.h"
 
 #include <cmath>
 #include <cstdio>
@@ -268,6 +269,20 @@ void al_destroy_event_queue(ALLEGRO_EVENT_QUEUE *queue)
 void al_rest(double seconds)
 {
     record("al_rest(" + number(seconds) + ")");
+}
+
+// The program's X11 side has no X server to watch here.
+void watch_x11_desktop()
+{
+}
+
+void note_x11_display_mode()
+{
+}
+
+bool x11_error_happened()
+{
+    return false;
 }
 
 namespace fake

@@ -19,6 +19,17 @@
 #                 (Xorg) another client sets 1024x768, then Escape or SIGTERM:
 #                 the mode cannot be given back, and the run ends as usual
 #                 all the same, leaving the screen at 1024x768 and usable
+#   pipe-gone     standard output's reader goes, then a switch away: the
+#                 process dies by SIGPIPE
+#   blocked       standard output is a one-page pipe that nobody reads,
+#                 filled by switches away and back until the program is
+#                 blocked writing; then SIGTERM: 143 within 1 s
+#   startup       SIGTERM at moments through the start-up, and just as the
+#                 mode switches, before the display is made: 143 each time
+#   xkill         another client cuts the program's X connection: status 1
+#   full          standard output is /dev/full: the first line ends the run,
+#                 status 1, and standard error names the error
+# In each the desktop gets its mode back.
 #   server-killed the X server dies mid-run, five times, each on a short-lived
 #                 Xvfb of its own (DIR unused): status 1, at once, no crash
 #   compositor-killed
@@ -81,12 +92,64 @@ start_peer "$peer"
 # earlier case would make "given back" trivially true.
 before=$(screen_mode)
 [ "$before" = 1920x1080 ] || fail "the screen is at $before before the run, not 1920x1080"
-# The signals' default actions, as a program started from a terminal has
+
+# start_program: starts the program, its standard output to $output, with
+# the signals' default actions, as a program started from a terminal has
 # them; a background job's SIGINT would be ignored. One that hangs with its
 # signals blocked is killed 5 s after its time, so the case fails, not hangs.
-timeout -k 5 30 env --default-signal=INT,TERM,HUP,QUIT "$program" \
-    >"$work/stdout" 2>"$work/stderr" &
-program_pid=$!
+output=$work/stdout
+start_program() {
+    timeout -k 5 30 env --default-signal=INT,TERM,HUP,QUIT,PIPE "$program" \
+        >"$output" 2>"$work/stderr" 3<&- &
+    program_pid=$!
+}
+
+if [ "$case_name" = startup ]; then
+    for moment in 0.05 0.1 0.2 0.3 switch switch switch switch; do
+        start_program
+        if [ "$moment" = switch ]; then
+            deadline=$((SECONDS + 10))
+            until [ "$(screen_mode)" = 800x600 ]; do
+                [ "$SECONDS" -lt "$deadline" ] || fail "the screen did not switch to 800x600"
+            done
+        else
+            sleep "$moment"
+        fi
+        # timeout passes it on.
+        kill -s TERM "$program_pid"
+        wait_for_end 143 0 2000
+        wait_for_mode "$before" || fail "SIGTERM at $moment: the mode was not given back"
+    done
+    echo "startup: 143 and $before back each time"
+    exit 0
+fi
+
+if [ "$case_name" = full ]; then
+    output=/dev/full
+    start_program
+    # A first Switch In, as the window manager focuses the new window, can
+    # end the run already; the switch away does otherwise.
+    deadline=$((SECONDS + 10))
+    until [ "$(screen_mode)" = 800x600 ] || ! kill -0 "$program_pid" 2>/dev/null; do
+        [ "$SECONDS" -lt "$deadline" ] || fail "the screen did not switch to 800x600"
+        sleep 0.05
+    done
+    ! kill -0 "$program_pid" 2>/dev/null || xdotool key alt+Tab
+    wait_for_end 1 0 1000 'display-loss-test: write error: No space left on device'
+    wait_for_mode "$before" || fail "the screen was not given back its mode"
+    echo "full: status 1, the error named, $before back"
+    exit 0
+fi
+
+if [ "$case_name" = pipe-gone ] || [ "$case_name" = blocked ]; then
+    mkfifo "$work/fifo"
+    output=$work/fifo
+    # The pipe's only reader, which reads nothing; the program does not get it.
+    exec 3<>"$output"
+    [ "$case_name" = pipe-gone ] ||
+        python3 -c 'import fcntl; fcntl.fcntl(3, fcntl.F_SETPIPE_SZ, 4096)'
+fi
+start_program
 window=$(program_window)
 [ -n "$window" ] || fail "no program window appeared"
 if [ "$server" = wayland ]; then
@@ -150,6 +213,27 @@ INT | TERM | HUP | QUIT)
     kill -s "$case_name" "$(pgrep -P "$program_pid")"
     wait_for_end $((128 + $(kill -l "$case_name"))) 0 800
     printed $'Display Switch Out\n'
+    ;;
+pipe-gone)
+    exec 3<&-
+    focus_away
+    wait_for_end 141 0 1000
+    ;;
+blocked)
+    switches=0
+    until [[ "$(cat "/proc/$(pgrep -P "$program_pid")/wchan")" = *pipe_write ]]; do
+        [ "$switches" -lt 300 ] || fail "still not blocked after $switches switches"
+        xdotool windowfocus --sync "$PEER_WINDOW" windowfocus --sync "$window"
+        switches=$((switches + 1))
+    done
+    kill -s TERM "$(pgrep -P "$program_pid")"
+    wait_for_end 143 0 1000
+    during="$during, blocked after $switches switches"
+    ;;
+xkill)
+    xdotool windowkill "$window"
+    wait_for_end 1 0 1000
+    printed ''
     ;;
 mode-escape | mode-TERM)
     xrandr --output DUMMY0 --mode 1024x768

@@ -237,10 +237,11 @@ end_case() {
     fi
 }
 
-# wait_for_end STATUS MIN_MS MAX_MS: the program ends with STATUS, between
-# MIN_MS and MAX_MS after now, and writes nothing to standard error.
+# wait_for_end STATUS MIN_MS MAX_MS [LINE]: the program ends with STATUS,
+# between MIN_MS and MAX_MS after now, and writes nothing to standard error
+# but LINE, when given.
 wait_for_end() {
-    local expected=$1 least=$2 most=$3 start status=0 elapsed
+    local expected=$1 least=$2 most=$3 error=${4:+$4$'\n'} start status=0 elapsed
     start=$(date +%s%N)
     wait "$program_pid" || status=$?
     program_pid=
@@ -248,7 +249,8 @@ wait_for_end() {
     [ "$status" -eq "$expected" ] || fail "exit status $status, expected $expected"
     [ "$elapsed" -ge "$least" ] && [ "$elapsed" -le "$most" ] ||
         fail "ended after $elapsed ms, expected $least to $most ms"
-    [ ! -s "$work/stderr" ] || fail "wrote to standard error: $(cat "$work/stderr")"
+    cmp -s "$work/stderr" <(printf '%s' "$error") ||
+        fail "wrote to standard error: '$(cat "$work/stderr")', expected '${4:-}'"
 }
 
 fail() {
