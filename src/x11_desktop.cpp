@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <fcntl.h>
 #include <unistd.h>
 #include <vector>
 
@@ -147,7 +148,15 @@ void watch_x11_desktop()
 {
     XSetErrorHandler(record_x_error);
     XSetIOErrorHandler(give_mode_back_and_exit);
+    // Xlib writes why a connection was refused (no X cookie, say) on
+    // standard error; the library's own attempt writes it once already.
+    const int saved_stderr = dup(STDERR_FILENO);
+    const int null = open("/dev/null", O_WRONLY);
+    dup2(null, STDERR_FILENO);
+    close(null);
     desktop_crtcs = current_crtcs();
+    dup2(saved_stderr, STDERR_FILENO);
+    close(saved_stderr);
 }
 
 void note_x11_display_mode()
