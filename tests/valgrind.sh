@@ -31,8 +31,10 @@ program_pid=$!
 # Under memcheck the window takes longer to appear.
 window=$(program_window 60)
 [ -n "$window" ] || fail "no window under valgrind"
-# A second's worth of frames under memcheck, then the end.
-sleep 1
+# Frames under memcheck until the first one shows, then the end. The window
+# is given the focus first: an earlier case can leave none to any window.
+wait_for_first_frame "$work/first-frame.png" || fail "the first frame is wrong under valgrind"
+xdotool windowfocus --sync "$window"
 press_escape "$window"
 status=0
 wait "$program_pid" || status=$?
