@@ -156,7 +156,6 @@ int main(int, char **)
         al_rest(4.0);
         return -1;
     }
-    note_x11_display_mode();
 
     queue = al_create_event_queue();
     if (!queue) {
@@ -182,6 +181,7 @@ int main(int, char **)
     al_register_event_source(queue, al_get_keyboard_event_source());
     al_register_event_source(queue, al_get_display_event_source(display));
     al_register_event_source(queue, al_get_timer_event_source(timer));
+    note_x11_display_mode();
 
     backbuffer = al_get_backbuffer(display);
 
