@@ -42,8 +42,10 @@ static_assert(std::atomic<int>::is_always_lock_free);
 static std::atomic<int> ending_signal{0};
 
 // From the display request on, an ending signal only ends the loop, so that
-// the display is destroyed and the desktop gets its mode back. A signal that
-// was ignored at start (nohup, a background job) stays ignored.
+// the display is destroyed and the desktop gets its mode back; restoring the
+// signals then ends the process by it, as an interrupted program ends, and
+// its caller sees that. A signal that was ignored at start (nohup, a
+// background job) stays ignored.
 #ifdef _WIN32
 extern "C" void record_signal(int signal)
 {
@@ -104,8 +106,6 @@ static void catch_ending_signals()
     }
 }
 
-// Once the display is released: a signal caught meanwhile ends the process by
-// that same signal, as an interrupted program ends, and its caller sees that.
 static void restore_ending_signals()
 {
     for (std::size_t i = 0; i < std::size(ending_signals); ++i)

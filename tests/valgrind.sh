@@ -31,9 +31,11 @@ program_pid=$!
 # Under memcheck the window takes longer to appear.
 window=$(program_window 60)
 [ -n "$window" ] || fail "no window under valgrind"
-# Frames under memcheck until the first one shows, then the end. The window
-# is given the focus first: an earlier case can leave none to any window.
-wait_for_first_frame "$work/first-frame.png" || fail "the first frame is wrong under valgrind"
+# Frames under memcheck until the first one shows, which takes a while (over
+# 10 s on Debian 13), then the end. The window is given the focus first: an
+# earlier case can leave none to any window.
+wait_for_first_frame "$work/first-frame.png" root 60 ||
+    fail "the first frame is wrong under valgrind"
 xdotool windowfocus --sync "$window"
 press_escape "$window"
 status=0

@@ -197,11 +197,11 @@ check_first_frame() {
     return "$wrong"
 }
 
-# wait_for_first_frame PNG [WINDOW]: takes screenshots of WINDOW (the whole
-# screen by default) into PNG until the first frame is shown (10 s at most),
-# then checks it point by point.
+# wait_for_first_frame PNG [WINDOW [SECONDS]]: takes screenshots of WINDOW
+# (the whole screen by default) into PNG until the first frame is shown
+# (SECONDS, 10 by default, at most), then checks it point by point.
 wait_for_first_frame() {
-    local shot=$1 window=${2:-root} deadline=$((SECONDS + 10))
+    local shot=$1 window=${2:-root} deadline=$((SECONDS + ${3:-10}))
     until import -window "$window" "$shot" && check_first_frame "$shot" 2>/dev/null; do
         if [ "$SECONDS" -ge "$deadline" ]; then
             check_first_frame "$shot"
