@@ -32,6 +32,10 @@ struct Crtc {
     std::vector<RROutput> outputs;
 };
 
+// Open from before the display is asked for until its mode is noted: an X
+// server with no other client starts over when its last client leaves, and
+// the library's connection would meet it doing so.
+Display *own_connection = nullptr;
 // Written before the library starts a thread of its own; read by the handler.
 std::vector<Crtc> desktop_crtcs;
 // Written once the display exists, on the main thread, and read by the
@@ -67,19 +71,14 @@ std::vector<Crtc> read_crtcs(Display *x, XRRScreenResources *resources)
     return crtcs;
 }
 
-// The screen's CRTCs as they are now, read over a connection of this file's
-// own; none where there is no X server or no RandR.
-std::vector<Crtc> current_crtcs()
+// The screen's CRTCs as they are now; none where there is no RandR.
+std::vector<Crtc> current_crtcs(Display *x)
 {
     std::vector<Crtc> crtcs;
-    Display *x = XOpenDisplay(nullptr);
-    if (!x)
-        return crtcs;
     if (XRRScreenResources *resources = screen_resources(x)) {
         crtcs = read_crtcs(x, resources);
         XRRFreeScreenResources(resources);
     }
-    XCloseDisplay(x);
     return crtcs;
 }
 
@@ -154,15 +153,21 @@ void watch_x11_desktop()
     const int null = open("/dev/null", O_WRONLY);
     dup2(null, STDERR_FILENO);
     close(null);
-    desktop_crtcs = current_crtcs();
+    own_connection = XOpenDisplay(nullptr);
     dup2(saved_stderr, STDERR_FILENO);
     close(saved_stderr);
+    if (own_connection)
+        desktop_crtcs = current_crtcs(own_connection);
 }
 
 void note_x11_display_mode()
 {
-    display_crtcs = current_crtcs();
+    if (!own_connection)
+        return;
+    display_crtcs = current_crtcs(own_connection);
     display_crtcs_noted = true;
+    XCloseDisplay(own_connection);
+    own_connection = nullptr;
 }
 
 bool x11_error_happened()
