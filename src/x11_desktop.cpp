@@ -103,10 +103,11 @@ void give_mode_back(Display *x)
             continue;
         // Lost before the display's mode was noted, the change can only be
         // the display's own.
-        const Crtc *display =
-            display_noted ? find_crtc(display_crtcs, now.id) : nullptr;
-        if (display_noted && (!display || now.mode != display->mode))
-            continue;
+        if (display_noted) {
+            const Crtc *display = find_crtc(display_crtcs, now.id);
+            if (!display || now.mode != display->mode)
+                continue;
+        }
         std::vector<RROutput> outputs = desktop->outputs;
         XRRSetCrtcConfig(x, resources, now.id, CurrentTime, desktop->x,
                          desktop->y, desktop->mode, desktop->rotation,
