@@ -8,8 +8,9 @@
 //   puts, fflush           note when a line the program printed is flushed.
 // Commands, one a line:
 //   lost, found, in, out, close  emit that display event;
-//   hold MS EVENT  the next flip waits MS ms, then EVENT is emitted behind
-//                  the ticks that piled up meanwhile, then the flip goes on;
+//   hold MS EVENT  the next flip waits MS ms, signals or not, then EVENT is
+//                  emitted behind the ticks that piled up meanwhile, then
+//                  the flip goes on;
 //   flips          reports the number of flips so far.
 // DLT_REPORT names a file that gets a line as each thing happens, times in
 // CLOCK_MONOTONIC nanoseconds unless named otherwise:
@@ -179,7 +180,19 @@ extern "C" void al_flip_display()
     }
     const int ms = hold_ms.exchange(0);
     if (ms > 0) {
-        usleep(static_cast<useconds_t>(ms) * 1000);
+        // The whole time, whatever signals come: a driver that does not
+        // return until it is done.
+        timespec until;
+        clock_gettime(CLOCK_MONOTONIC, &until);
+        until.tv_sec += ms / 1000;
+        until.tv_nsec += (ms % 1000) * 1000000L;
+        if (until.tv_nsec >= 1000000000L) {
+            until.tv_sec += 1;
+            until.tv_nsec -= 1000000000L;
+        }
+        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until,
+                               nullptr) != 0)
+            continue;
         emit(*hold_event.load());
     }
     flip();

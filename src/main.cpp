@@ -7,113 +7,19 @@
 // and SIGPIPE, after the display (and with it the desktop's mode) is given
 // back.
 
+#include "ending_signals.h"
 #include "x11_desktop.h"
 
 #include <allegro5/allegro.h>
 
-#include <atomic>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <iterator>
-
-#ifndef _WIN32
-#include <fcntl.h>
-#include <poll.h>
-#include <pthread.h>
-#include <unistd.h>
-#endif
 
 constexpr float FPS = 1590.0f;
 
 static ALLEGRO_DISPLAY *display = nullptr;
-
-#ifdef _WIN32
-constexpr int ending_signals[] = {SIGINT, SIGTERM};
-static void (*previous_handlers[std::size(ending_signals)])(int);
-#else
-constexpr int ending_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
-static struct sigaction previous_actions[std::size(ending_signals)];
-static pthread_t main_thread;
-#endif
-static_assert(std::atomic<int>::is_always_lock_free);
-static std::atomic<int> ending_signal{0};
-
-// From the display request on, an ending signal only ends the loop, so that
-// the display is destroyed and the desktop gets its mode back; restoring the
-// signals then ends the process by it, as an interrupted program ends, and
-// its caller sees that. A signal that was ignored at start (nohup, a
-// background job) stays ignored.
-#ifdef _WIN32
-extern "C" void record_signal(int signal)
-{
-    ending_signal = signal;
-}
-
-static void catch_ending_signals()
-{
-    for (std::size_t i = 0; i < std::size(ending_signals); ++i) {
-        previous_handlers[i] = std::signal(ending_signals[i], record_signal);
-        if (previous_handlers[i] == SIG_IGN)
-            std::signal(ending_signals[i], SIG_IGN);
-    }
-}
-
-static void restore_ending_signals()
-{
-    for (std::size_t i = 0; i < std::size(ending_signals); ++i)
-        std::signal(ending_signals[i], previous_handlers[i]);
-    if (ending_signal != 0)
-        std::raise(ending_signal);
-}
-#else
-// Passed on to the main thread where one of the library's threads took it:
-// the main thread is the one that may be blocked writing standard output.
-// There, installed without SA_RESTART, it makes that write return; and
-// standard output that cannot take a line now is pointed at /dev/null, so
-// that no later write blocks either, should the signal come just before one:
-// its reader has stopped reading, and the run is ending.
-extern "C" void record_signal(int signal)
-{
-    const int saved_errno = errno;
-    ending_signal = signal;
-    if (!pthread_equal(pthread_self(), main_thread)) {
-        pthread_kill(main_thread, signal);
-    } else {
-        pollfd output = {STDOUT_FILENO, POLLOUT, 0};
-        const int null =
-            poll(&output, 1, 0) == 0 ? open("/dev/null", O_WRONLY) : -1;
-        if (null != -1) {
-            dup2(null, STDOUT_FILENO);
-            close(null);
-        }
-    }
-    errno = saved_errno;
-}
-
-static void catch_ending_signals()
-{
-    struct sigaction action = {};
-    action.sa_handler = record_signal;
-    sigemptyset(&action.sa_mask);
-    main_thread = pthread_self();
-    for (std::size_t i = 0; i < std::size(ending_signals); ++i) {
-        sigaction(ending_signals[i], nullptr, &previous_actions[i]);
-        if (previous_actions[i].sa_handler != SIG_IGN)
-            sigaction(ending_signals[i], &action, nullptr);
-    }
-}
-
-static void restore_ending_signals()
-{
-    for (std::size_t i = 0; i < std::size(ending_signals); ++i)
-        sigaction(ending_signals[i], &previous_actions[i], nullptr);
-    if (ending_signal != 0)
-        std::raise(ending_signal);
-}
-#endif
 
 int main(int, char **)
 {
@@ -125,13 +31,6 @@ int main(int, char **)
     bool done;
     bool suspended;
 
-#ifndef _WIN32
-    // A closed standard descriptor would go to the next file the library
-    // opens, its X connection, and the program's lines with it.
-    for (int fd = 0; fd <= 2; ++fd)
-        if (fcntl(fd, F_GETFD) == -1)
-            open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
-#endif
     watch_x11_desktop();
 
     if (!al_install_system(ALLEGRO_VERSION_INT, std::atexit)) {
@@ -249,7 +148,7 @@ int main(int, char **)
             // Flushed at once: a pipe would otherwise hold every line until
             // exit, and lose them all if the process were killed.
             std::fflush(stdout);
-            if (ending_signal != 0 || x11_error_happened() ||
+            if (ending_signal_caught() || x11_error_happened() ||
                 std::ferror(stdout))
                 done = true;
         } while (!done && !al_is_event_queue_empty(queue));

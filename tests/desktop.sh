@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
-# desktop.sh CASE PROGRAM PEER DIR: the real program on the shared desktop of
+# desktop.sh CASE PROGRAM PEER DIR PRELOAD: the real program on the shared
+# desktop of
 # DIR, next to another window: Xorg with a 1920x1080 screen and openbox, or
 # GNOME's mutter on Wayland with Xwayland. Every case first checks the
 # picture: on Xorg the screen goes to 800x600 while the program runs and back
 # after it, but where another client changed the mode meanwhile; on Xwayland
 # the mode is emulated for the program alone, so the screen stays at
-# 1920x1080 for every other client, and the window is 800x600 at 0,0.
+# 1920x1080 for every other client, and the window is 800x600 at 0,0. Its
+# standard output is a pipe that ends with it, and its watcher holds nothing
+# of its own (no descriptor but its pipe and /dev/null) and is gone 3 s after
+# it.
 #   escape        Escape: status 0, nothing printed
 #   switch        the focus away and back (openbox's Alt+Tab, or activating
 #                 the other window and then the program's): Switch Out,
@@ -27,6 +31,15 @@
 #   startup       SIGTERM at moments through the start-up, and just as the
 #                 mode switches, before the display is made: 143 each time
 #   xkill         another client cuts the program's X connection: status 1
+#   KILL SEGV ABRT
+#                 that signal while drawing, as the OOM killer or a crash
+#                 would send it: the process dies by it, and the mode is back
+#                 within 3 s
+#   KILL-out      SIGKILL while switched out, the same
+#   stuck         the drawing thread held in a flip that never returns (the
+#                 preload library PRELOAD), then Ctrl+C twice to the process
+#                 group: the second ends the run within 1 s, by SIGINT, and
+#                 the mode is back within 3 s
 #   full          standard output is /dev/full: the first line ends the run,
 #                 status 1, and standard error names the error
 # In each the desktop gets its mode back.
@@ -42,6 +55,7 @@ case_name=$1
 program=$2
 peer=$3
 dir=$4
+preload=${5:-}
 # No core files from the SIGQUIT case.
 ulimit -c 0
 
@@ -98,9 +112,10 @@ before=$(screen_mode)
 # them; a background job's SIGINT would be ignored. One that hangs with its
 # signals blocked is killed 5 s after its time, so the case fails, not hangs.
 output=$work/stdout
+launcher=()
 start_program() {
-    timeout -k 5 30 env --default-signal=INT,TERM,HUP,QUIT,PIPE "$program" \
-        >"$output" 2>"$work/stderr" 3<&- &
+    timeout -k 5 30 env --default-signal=INT,TERM,HUP,QUIT,PIPE "${launcher[@]}" \
+        "$program" >"$output" 2>"$work/stderr" 3<&- &
     program_pid=$!
 }
 
@@ -152,9 +167,30 @@ if [ "$case_name" = pipe-gone ] || [ "$case_name" = blocked ]; then
     [ "$case_name" = pipe-gone ] ||
         python3 -c 'import fcntl; fcntl.fcntl(3, fcntl.F_SETPIPE_SZ, 4096)'
 fi
+reader_pid=
+if [ "$output" = "$work/stdout" ]; then
+    # A pipe, as in display-loss-test | tee: its reader ends when the
+    # program ends.
+    mkfifo "$work/pipe"
+    output=$work/pipe
+    cat "$output" >"$work/stdout" &
+    reader_pid=$!
+fi
+if [ "$case_name" = stuck ]; then
+    # A process group of its own, as a terminal gives it.
+    launcher=(setsid env "DLT_INJECT=$work/inject" "LD_PRELOAD=$preload")
+    mkfifo "$work/inject"
+    exec {inject}<>"$work/inject"
+fi
 start_program
 window=$(program_window)
 [ -n "$window" ] || fail "no program window appeared"
+process=$(pgrep -P "$program_pid")
+watcher=$(pgrep -P "$process")
+[ "$(ps -o comm= -p "$watcher")" = dlt-watcher ] ||
+    fail "no watcher, or not named dlt-watcher: '$(ps -o comm= -p "$watcher")'"
+held=$(find "/proc/$watcher/fd" -mindepth 1 -exec readlink {} + | grep -v -x /dev/null)
+[[ "$held" =~ ^pipe:\[[0-9]+\]$ ]] || fail "the watcher holds more than its pipe: $held"
 if [ "$server" = wayland ]; then
     geometry=$(xwininfo -id "$window" |
         awk '/Absolute upper-left X/ { x = $NF } /Absolute upper-left Y/ { y = $NF }
@@ -211,6 +247,30 @@ close)
     wait_for_end 0 900 3000
     printed $'User clicked on close.\n'
     ;;
+KILL | SEGV | ABRT | KILL-out)
+    [ "$case_name" != KILL-out ] || switch_out
+    kill -s "${case_name%-out}" "$process"
+    wait_for_end $((128 + $(kill -l "${case_name%-out}"))) 0 1000
+    wait_for_mode "$before" 3 || fail "the mode was not back within 3 s"
+    ;;
+stuck)
+    printf 'hold 600000 in\n' >&"$inject"
+    deadline=$((SECONDS + 10))
+    until [[ "$(cat "/proc/$process/wchan")" = *nanosleep ]]; do
+        [ "$SECONDS" -lt "$deadline" ] || fail "the flip was not held"
+        sleep 0.05
+    done
+    kill -s INT -- "-$process"
+    # Two signals pending at once would count as one.
+    deadline=$((SECONDS + 10))
+    until grep -q -x 'ShdPnd:[[:space:]]*0*' "/proc/$process/status"; do
+        [ "$SECONDS" -lt "$deadline" ] || fail "the first SIGINT was not taken"
+        sleep 0.05
+    done
+    kill -s INT -- "-$process"
+    wait_for_end 130 0 1000
+    wait_for_mode "$before" 3 || fail "the mode was not back within 3 s"
+    ;;
 INT | TERM | HUP | QUIT)
     switch_out
     kill -s "$case_name" "$(pgrep -P "$program_pid")"
@@ -258,4 +318,8 @@ mode-escape | mode-TERM)
     ;;
 esac
 wait_for_mode "$before" || fail "the screen was not given back its mode"
+if [ -n "$reader_pid" ]; then
+    wait_for_exit "$reader_pid" 1 || fail "standard output's reader was still waiting 1 s after the end"
+fi
+wait_for_exit "$watcher" 3 || fail "the watcher was still there 3 s after the end"
 echo "$server $case_name: screen $before before, $during during, $(screen_mode) after"

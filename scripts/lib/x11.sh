@@ -84,9 +84,10 @@ screen_mode() {
     xrandr --current | awk '$2 ~ /\*/ { print $1; exit }'
 }
 
-# wait_for_mode MODE: waits (10 s at most) until the screen shows MODE.
+# wait_for_mode MODE [SECONDS]: waits (SECONDS, 10 by default, at most)
+# until the screen shows MODE.
 wait_for_mode() {
-    local deadline=$((SECONDS + 10))
+    local deadline=$((SECONDS + ${2:-10}))
     until [ "$(screen_mode)" = "$1" ]; do
         if [ "$SECONDS" -ge "$deadline" ]; then
             echo "the screen stayed at $(screen_mode), expected $1" >&2
@@ -245,12 +246,23 @@ wait_for_end() {
     start=$(date +%s%N)
     wait "$program_pid" || status=$?
     program_pid=
-    elapsed=$((($(date +%s%N) - start) / 1000000))
+    ended_ns=$(date +%s%N)
+    elapsed=$(((ended_ns - start) / 1000000))
     [ "$status" -eq "$expected" ] || fail "exit status $status, expected $expected"
     [ "$elapsed" -ge "$least" ] && [ "$elapsed" -le "$most" ] ||
         fail "ended after $elapsed ms, expected $least to $most ms"
     cmp -s "$work/stderr" <(printf '%s' "$error") ||
         fail "wrote to standard error: '$(cat "$work/stderr")', expected '${4:-}'"
+}
+
+# wait_for_exit PID SECONDS: waits until process PID has ended (a zombie
+# has), at most SECONDS after the program's end that wait_for_end saw.
+wait_for_exit() {
+    local pid=$1 deadline=$((ended_ns + $2 * 1000000000))
+    until [ "$(sed 's/.*) //; s/ .*//' "/proc/$pid/stat" 2>/dev/null || echo Z)" = Z ]; do
+        [ "$(date +%s%N)" -lt "$deadline" ] || return 1
+        sleep 0.02
+    done
 }
 
 fail() {
