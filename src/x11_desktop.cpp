@@ -204,7 +204,7 @@ bool read_display_crtcs(std::vector<DisplayCrtc> &crtcs)
     if (message.size() < sizeof count)
         return false;
     std::memcpy(&count, message.data(), sizeof count);
-    if (message.size() != sizeof count + count * sizeof(DisplayCrtc))
+    if (message.size() != sizeof count + (count * sizeof(DisplayCrtc)))
         return false;
     crtcs.resize(count);
     std::memcpy(crtcs.data(), message.data() + sizeof count,
@@ -257,11 +257,11 @@ void tell_watcher(const std::vector<Crtc> &display_crtcs)
 {
     const std::uint32_t count = display_crtcs.size();
     std::vector<unsigned char> message(sizeof count +
-                                       count * sizeof(DisplayCrtc));
+                                       (count * sizeof(DisplayCrtc)));
     std::memcpy(message.data(), &count, sizeof count);
     for (std::uint32_t i = 0; i < count; ++i) {
         const DisplayCrtc crtc = {display_crtcs[i].id, display_crtcs[i].mode};
-        std::memcpy(message.data() + sizeof count + i * sizeof crtc, &crtc,
+        std::memcpy(message.data() + sizeof count + (i * sizeof crtc), &crtc,
                     sizeof crtc);
     }
     // One write of less than PIPE_BUF: the watcher gets all of it or none.
