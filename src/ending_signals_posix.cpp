@@ -20,6 +20,8 @@ struct sigaction previous_actions[std::size(ending_signals)];
 pthread_t main_thread;
 static_assert(std::atomic<int>::is_always_lock_free);
 std::atomic<int> ending_signal{0};
+static_assert(std::atomic<bool>::is_always_lock_free);
+std::atomic<bool> passing_on{false};
 
 void end_by(int signal)
 {
@@ -41,18 +43,20 @@ void end_by(int signal)
 // that no later write blocks either, should the signal come just before one:
 // its reader has stopped reading, and the run is ending.
 //
-// A SIGPIPE never counts as the second signal: a write to a pipe whose reader
-// has gone raises it, not the user.
-extern "C" void record_signal(int signal, siginfo_t *info, void *)
+// Neither the main thread's copy of a signal passed on, nor a SIGPIPE (a
+// write to a pipe whose reader has gone raises it, not the user), counts as
+// the second signal.
+extern "C" void record_signal(int signal)
 {
     const int saved_errno = errno;
-    const bool passed_on =
-        info->si_code == SI_TKILL && info->si_pid == getpid();
+    const bool on_main_thread = pthread_equal(pthread_self(), main_thread);
+    const bool passed_on = on_main_thread && passing_on.exchange(false);
     if (ending_signal != 0 && !passed_on && signal != SIGPIPE)
         end_by(signal);
     int none = 0;
     ending_signal.compare_exchange_strong(none, signal);
-    if (!pthread_equal(pthread_self(), main_thread)) {
+    if (!on_main_thread) {
+        passing_on = true;
         pthread_kill(main_thread, signal);
     } else {
         pollfd output = {STDOUT_FILENO, POLLOUT, 0};
@@ -71,8 +75,7 @@ extern "C" void record_signal(int signal, siginfo_t *info, void *)
 void catch_ending_signals()
 {
     struct sigaction action = {};
-    action.sa_sigaction = record_signal;
-    action.sa_flags = SA_SIGINFO;
+    action.sa_handler = record_signal;
     sigemptyset(&action.sa_mask);
     main_thread = pthread_self();
     for (std::size_t i = 0; i < std::size(ending_signals); ++i) {
