@@ -159,6 +159,7 @@ int main(int, char **)
     const bool ended_by_x_error = x11_error_happened();
     const int write_error = std::ferror(stdout) ? errno : 0;
     al_destroy_bitmap(bitmap);
+    note_x11_outputs();
     al_destroy_display(display);
     restore_ending_signals();
     al_destroy_timer(timer);

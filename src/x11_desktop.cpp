@@ -41,10 +41,24 @@ struct Crtc {
     std::vector<RROutput> outputs;
 };
 
-// What the watcher learns of the display's mode, over its pipe.
-struct DisplayCrtc {
+// What the watcher learns over its pipe: each CRTC's mode once the display
+// is made, and again just before it is released. A message is a Note, then
+// its count of CrtcModes.
+struct CrtcMode {
     RRCrtc id = None;
     RRMode mode = None;
+};
+constexpr std::uint32_t display_made = 1;
+constexpr std::uint32_t before_release = 2;
+struct Note {
+    std::uint32_t moment = display_made;
+    std::uint32_t count = 0;
+};
+struct Notes {
+    bool display_noted = false;
+    std::vector<CrtcMode> display_made;
+    bool release_noted = false;
+    std::vector<CrtcMode> before_release;
 };
 
 constexpr char watcher_name[] = "dlt-watcher";
@@ -110,29 +124,129 @@ const Record *find_crtc(const std::vector<Record> &crtcs, RRCrtc id)
     return found == crtcs.end() ? nullptr : &*found;
 }
 
-// Each CRTC that still shows the mode the display set gets the desktop's
-// back; one that another client has changed since keeps that client's mode.
-// Where the display's mode was never noted, the program ended before the
-// display was made or just after, and a change can only be the display's.
-void give_mode_back(Display *x, const std::vector<DisplayCrtc> *display_crtcs)
+bool same(const Crtc &a, const Crtc &b)
+{
+    return a.mode == b.mode && (a.mode == None || (a.x == b.x && a.y == b.y &&
+                                                   a.rotation == b.rotation &&
+                                                   a.outputs == b.outputs));
+}
+
+// What a CRTC is to show once the program has ended. One that still shows
+// the mode the display set gets the desktop's back; one that another client
+// has changed since keeps that client's mode. Where the display's mode was
+// never noted, the program ended before the display was made or just after,
+// and a change can only be the display's. One that was off just before the
+// display was released (its monitor unplugged), and that the release turned
+// back on, goes off again.
+Crtc wanted_crtc(const Crtc &now, const Notes &notes)
+{
+    const CrtcMode *before = find_crtc(notes.before_release, now.id);
+    if (before && before->mode == None && now.mode != None) {
+        Crtc off;
+        off.id = now.id;
+        return off;
+    }
+    const Crtc *desktop = find_crtc(desktop_crtcs, now.id);
+    if (!desktop || now.mode == desktop->mode)
+        return now;
+    if (notes.display_noted) {
+        const CrtcMode *display = find_crtc(notes.display_made, now.id);
+        if (!display || now.mode != display->mode)
+            return now;
+    }
+    return *desktop;
+}
+
+// The right and bottom edges of what a CRTC shows; 0, 0 when it is off.
+void crtc_edges(XRRScreenResources *resources, const Crtc &crtc, int &right,
+                int &bottom)
+{
+    right = 0;
+    bottom = 0;
+    for (int i = 0; i < resources->nmode; ++i) {
+        const XRRModeInfo &mode = resources->modes[i];
+        if (crtc.mode == None || mode.id != crtc.mode)
+            continue;
+        const bool turned = crtc.rotation & (RR_Rotate_90 | RR_Rotate_270);
+        right = crtc.x + static_cast<int>(turned ? mode.height : mode.width);
+        bottom = crtc.y + static_cast<int>(turned ? mode.width : mode.height);
+    }
+}
+
+void set_crtc(Display *x, XRRScreenResources *resources, const Crtc &crtc)
+{
+    std::vector<RROutput> outputs = crtc.outputs;
+    XRRSetCrtcConfig(x, resources, crtc.id, CurrentTime, crtc.x, crtc.y,
+                     crtc.mode, crtc.rotation, outputs.data(),
+                     static_cast<int>(outputs.size()));
+}
+
+// As xrandr does it: the screen is made just large enough for what is to be
+// on. A CRTC that would not fit it, or is to go off, goes off first; then
+// the screen takes its size; then each CRTC that is to change is set.
+void set_crtcs(Display *x, XRRScreenResources *resources,
+               const std::vector<Crtc> &now, const std::vector<Crtc> &wanted)
+{
+    int width = 0;
+    int height = 0;
+    for (const Crtc &crtc : wanted) {
+        int right;
+        int bottom;
+        crtc_edges(resources, crtc, right, bottom);
+        width = std::max(width, right);
+        height = std::max(height, bottom);
+    }
+    const Window root = DefaultRootWindow(x);
+    int min_width;
+    int min_height;
+    int max_width;
+    int max_height;
+    if (XRRGetScreenSizeRange(x, root, &min_width, &min_height, &max_width,
+                              &max_height)) {
+        width = std::clamp(width, min_width, max_width);
+        height = std::clamp(height, min_height, max_height);
+    }
+    for (std::size_t i = 0; i < now.size(); ++i) {
+        int right;
+        int bottom;
+        crtc_edges(resources, now[i], right, bottom);
+        if (!same(now[i], wanted[i]) &&
+            (wanted[i].mode == None || right > width || bottom > height)) {
+            Crtc off;
+            off.id = now[i].id;
+            set_crtc(x, resources, off);
+        }
+    }
+    const int screen = DefaultScreen(x);
+    const int old_width = DisplayWidth(x, screen);
+    const int old_height = DisplayHeight(x, screen);
+    if (width != old_width || height != old_height) {
+        // The same size of a pixel; RandR refuses a size of 0 mm.
+        const int width_mm =
+            std::max(1, DisplayWidthMM(x, screen) * width / old_width);
+        const int height_mm =
+            std::max(1, DisplayHeightMM(x, screen) * height / old_height);
+        XRRSetScreenSize(x, root, width, height, width_mm, height_mm);
+    }
+    for (std::size_t i = 0; i < now.size(); ++i)
+        if (!same(now[i], wanted[i]) && wanted[i].mode != None)
+            set_crtc(x, resources, wanted[i]);
+}
+
+void give_mode_back(Display *x, const Notes &notes)
 {
     XRRScreenResources *resources = screen_resources(x);
     if (!resources)
         return;
-    for (const Crtc &now : read_crtcs(x, resources)) {
-        const Crtc *desktop = find_crtc(desktop_crtcs, now.id);
-        if (!desktop || now.mode == desktop->mode)
-            continue;
-        if (display_crtcs) {
-            const DisplayCrtc *display = find_crtc(*display_crtcs, now.id);
-            if (!display || now.mode != display->mode)
-                continue;
-        }
-        std::vector<RROutput> outputs = desktop->outputs;
-        XRRSetCrtcConfig(x, resources, now.id, CurrentTime, desktop->x,
-                         desktop->y, desktop->mode, desktop->rotation,
-                         outputs.data(), static_cast<int>(outputs.size()));
+    const std::vector<Crtc> now = read_crtcs(x, resources);
+    std::vector<Crtc> wanted;
+    bool changing = false;
+    for (const Crtc &crtc : now) {
+        wanted.push_back(wanted_crtc(crtc, notes));
+        changing = changing || !same(crtc, wanted.back());
     }
+    if (changing)
+        set_crtcs(x, resources, now, wanted);
     XRRFreeScreenResources(resources);
     XSync(x, False);
 }
@@ -187,9 +301,9 @@ void detach_watcher(int program_end)
         close(static_cast<int>(fd));
 }
 
-// Reads the display's CRTCs until the program's end; none where the
-// program ended before they were noted.
-bool read_display_crtcs(std::vector<DisplayCrtc> &crtcs)
+// Reads what the program notes until its end; a message cut short by the
+// end, and what follows, is not noted.
+Notes read_notes()
 {
     std::vector<unsigned char> message;
     unsigned char buffer[4096];
@@ -200,39 +314,49 @@ bool read_display_crtcs(std::vector<DisplayCrtc> &crtcs)
         else if (errno != EINTR)
             break;
     }
-    std::uint32_t count;
-    if (message.size() < sizeof count)
-        return false;
-    std::memcpy(&count, message.data(), sizeof count);
-    if (message.size() != sizeof count + (count * sizeof(DisplayCrtc)))
-        return false;
-    crtcs.resize(count);
-    std::memcpy(crtcs.data(), message.data() + sizeof count,
-                count * sizeof(DisplayCrtc));
-    return true;
+    Notes notes;
+    std::size_t at = 0;
+    Note note;
+    while (message.size() - at >= sizeof note) {
+        std::memcpy(&note, message.data() + at, sizeof note);
+        at += sizeof note;
+        if ((message.size() - at) / sizeof(CrtcMode) < note.count)
+            break;
+        std::vector<CrtcMode> crtcs(note.count);
+        std::memcpy(crtcs.data(), message.data() + at,
+                    note.count * sizeof(CrtcMode));
+        at += note.count * sizeof(CrtcMode);
+        if (note.moment == display_made) {
+            notes.display_noted = true;
+            notes.display_made = crtcs;
+        } else if (note.moment == before_release) {
+            notes.release_noted = true;
+            notes.before_release = crtcs;
+        }
+    }
+    return notes;
 }
 
 [[noreturn]] void watch(int program_end)
 {
     name_watcher();
     detach_watcher(program_end);
-    std::vector<DisplayCrtc> display_crtcs;
-    const bool noted = read_display_crtcs(display_crtcs);
+    const Notes notes = read_notes();
     // Bounded from here: a server that stops answering ends the watcher.
     alarm(watcher_seconds);
     // Where the display left every mode as it was (Xwayland emulates the
     // switch for the program alone), there is nothing to give back.
     const bool mode_changed =
-        !noted ||
-        std::any_of(display_crtcs.begin(), display_crtcs.end(),
-                    [](const DisplayCrtc &display) {
+        !notes.display_noted ||
+        std::any_of(notes.display_made.begin(), notes.display_made.end(),
+                    [](const CrtcMode &display) {
                         const Crtc *desktop =
                             find_crtc(desktop_crtcs, display.id);
                         return desktop && desktop->mode != display.mode;
                     });
     if (mode_changed)
         if (Display *x = XOpenDisplay(nullptr))
-            give_mode_back(x, noted ? &display_crtcs : nullptr);
+            give_mode_back(x, notes);
     _exit(0);
 }
 
@@ -253,15 +377,15 @@ void start_watcher()
     watcher_pipe = ends[1];
 }
 
-void tell_watcher(const std::vector<Crtc> &display_crtcs)
+void tell_watcher(std::uint32_t moment, const std::vector<Crtc> &crtcs)
 {
-    const std::uint32_t count = display_crtcs.size();
-    std::vector<unsigned char> message(sizeof count +
-                                       (count * sizeof(DisplayCrtc)));
-    std::memcpy(message.data(), &count, sizeof count);
-    for (std::uint32_t i = 0; i < count; ++i) {
-        const DisplayCrtc crtc = {display_crtcs[i].id, display_crtcs[i].mode};
-        std::memcpy(message.data() + sizeof count + (i * sizeof crtc), &crtc,
+    const Note note = {moment, static_cast<std::uint32_t>(crtcs.size())};
+    std::vector<unsigned char> message(sizeof note +
+                                       (note.count * sizeof(CrtcMode)));
+    std::memcpy(message.data(), &note, sizeof note);
+    for (std::uint32_t i = 0; i < note.count; ++i) {
+        const CrtcMode crtc = {crtcs[i].id, crtcs[i].mode};
+        std::memcpy(message.data() + sizeof note + (i * sizeof crtc), &crtc,
                     sizeof crtc);
     }
     // One write of less than PIPE_BUF: the watcher gets all of it or none.
@@ -303,9 +427,19 @@ void note_x11_display_mode()
     if (!own_connection)
         return;
     if (watcher_pipe != -1)
-        tell_watcher(current_crtcs(own_connection));
+        tell_watcher(display_made, current_crtcs(own_connection));
     XCloseDisplay(own_connection);
     own_connection = nullptr;
+}
+
+void note_x11_outputs()
+{
+    if (watcher_pipe == -1)
+        return;
+    if (Display *x = XOpenDisplay(nullptr)) {
+        tell_watcher(before_release, current_crtcs(x));
+        XCloseDisplay(x);
+    }
 }
 
 bool x11_error_happened()

@@ -280,6 +280,10 @@ void note_x11_display_mode()
 {
 }
 
+void note_x11_outputs()
+{
+}
+
 bool x11_error_happened()
 {
     return false;
