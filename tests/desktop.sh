@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # desktop.sh CASE PROGRAM PEER DIR PRELOAD: the real program on the shared
 # desktop of
-# DIR, next to another window: Xorg with a 1920x1080 screen and openbox, or
-# GNOME's mutter on Wayland with Xwayland. Every case first checks the
+# DIR, next to another window: Xorg with a 1920x1080 screen and openbox (and
+# a second monitor right of it: desktop2), or GNOME's mutter on Wayland with
+# Xwayland. Every case first checks the
 # picture: on Xorg the screen goes to 800x600 while the program runs and back
 # after it, but where another client changed the mode meanwhile; on Xwayland
 # the mode is emulated for the program alone, so the screen stays at
@@ -43,6 +44,16 @@
 #   full          standard output is /dev/full: the first line ends the run,
 #                 status 1, and standard error names the error
 # In each the desktop gets its mode back.
+#   two-escape    (two monitors) the switch takes the first monitor, the
+#                 other keeps its mode and place; Escape gives both back
+#   other-off-escape other-off-TERM other-off-xkill
+#                 (two monitors) the other monitor turned off (unplugged)
+#                 mid-run, which shrinks the screen, then that end: the
+#                 program's monitor gets its mode back, the other stays off
+#   own-off-escape own-off-TERM
+#                 (two monitors) the program's own monitor turned off mid-run,
+#                 then that end: the other keeps its mode, the turned-off one
+#                 stays off
 #   server-killed the X server dies mid-run, five times, each on a short-lived
 #                 Xvfb of its own (DIR unused): status 1, at once, no crash
 #   compositor-killed
@@ -100,10 +111,41 @@ DISPLAY=$(cat "$dir/display")
 export DISPLAY
 [ ! -f "$dir/xauthority" ] || export XAUTHORITY="$(cat "$dir/xauthority")"
 
+# layout: the screen's size and each monitor's place, or off.
+layout() {
+    xrandr --current | awk '
+        /^Screen/ { size = $8 "x" $10; sub(/,/, "", size) }
+        $1 ~ /^DUMMY[01]$/ {
+            place = "off"
+            for (i = 3; i <= 4; i++) if ($i ~ /^[0-9]+x[0-9]+\+/) place = $i
+            monitors = monitors separator $1 " " place; separator = ", "
+        }
+        END { print "screen " size ": " monitors }'
+}
+
+# wait_for_layout LAYOUT: waits (10 s at most) until the monitors show LAYOUT.
+wait_for_layout() {
+    local deadline=$((SECONDS + 10))
+    until [ "$(layout)" = "$1" ]; do
+        [ "$SECONDS" -lt "$deadline" ] || fail "the monitors show '$(layout)', expected '$1'"
+        sleep 0.05
+    done
+}
+
 start_case
 start_peer "$peer"
+if [ "$server" = desktop2 ]; then
+    # The fixture's two monitors: an earlier case turned one off.
+    add_second_monitor
+    wait_for_layout "screen 3840x1080: DUMMY0 1920x1080+0+0, DUMMY1 1920x1080+1920+0"
+fi
 # Each case starts from the desktop's own mode: one left behind by an
 # earlier case would make "given back" trivially true.
+# shown: what the run's last line reports of the screen.
+shown() {
+    if [ "$server" = desktop2 ]; then layout; else screen_mode; fi
+}
+shown_before=$(shown)
 before=$(screen_mode)
 [ "$before" = 1920x1080 ] || fail "the screen is at $before before the run, not 1920x1080"
 
@@ -205,6 +247,11 @@ if [ "$server" = wayland ]; then
 else
     wait_for_mode 800x600 || fail "the screen did not switch to 800x600"
     during=$(screen_mode)
+    if [ "$server" = desktop2 ]; then
+        during=$(layout)
+        [ "$during" = "screen 3840x1080: DUMMY0 800x600+0+0, DUMMY1 1920x1080+1920+0" ] ||
+            fail "the monitors show '$during' during the run"
+    fi
     wait_for_first_frame "$work/first-frame.png" || fail "the first frame is wrong"
     focus_away() { xdotool key alt+Tab; }
     focus_back() { xdotool key alt+Tab; }
@@ -271,6 +318,28 @@ stuck)
     wait_for_end 130 0 1000
     wait_for_mode "$before" 3 || fail "the mode was not back within 3 s"
     ;;
+two-escape)
+    press_escape "$window"
+    wait_for_end 0 900 3000
+    wait_for_layout "screen 3840x1080: DUMMY0 1920x1080+0+0, DUMMY1 1920x1080+1920+0"
+    ;;
+other-off-* | own-off-*)
+    if [ "${case_name%-*}" = other-off ]; then
+        xrandr --output DUMMY1 --off
+        wait_for_layout "screen 800x600: DUMMY0 800x600+0+0, DUMMY1 off"
+        after="screen 1920x1080: DUMMY0 1920x1080+0+0, DUMMY1 off"
+    else
+        xrandr --output DUMMY0 --off
+        after="screen 1920x1080: DUMMY0 off, DUMMY1 1920x1080+0+0"
+        wait_for_layout "$after"
+    fi
+    case "${case_name##*-}" in
+    escape) press_escape "$window" && wait_for_end 0 900 3000 ;;
+    TERM) kill -s TERM "$process" && wait_for_end 143 0 1000 ;;
+    xkill) xdotool windowkill "$window" && wait_for_end 1 0 1000 ;;
+    esac
+    wait_for_layout "$after"
+    ;;
 INT | TERM | HUP | QUIT)
     switch_out
     kill -s "$case_name" "$(pgrep -P "$program_pid")"
@@ -322,4 +391,4 @@ if [ -n "$reader_pid" ]; then
     wait_for_exit "$reader_pid" 1 || fail "standard output's reader was still waiting 1 s after the end"
 fi
 wait_for_exit "$watcher" 3 || fail "the watcher was still there 3 s after the end"
-echo "$server $case_name: screen $before before, $during during, $(screen_mode) after"
+echo "$server $case_name: $shown_before before; $during during; $(shown) after"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# fixture.sh start|stop xvfb|desktop|wayland DIR [XORG_CONF]: the private X
-# server that a group of tests shares. xvfb: an 800x600 Xvfb. desktop: Xorg
-# with the dummy video driver set up by XORG_CONF, and openbox. wayland:
+# fixture.sh start|stop xvfb|desktop|desktop2|wayland DIR [XORG_CONF]: the
+# private X server that a group of tests shares. xvfb: an 800x600 Xvfb.
+# desktop: Xorg with the dummy video driver set up by XORG_CONF, and openbox;
+# desktop2 the same with a second monitor right of the first. wayland:
 # mutter on Wayland, headless, with Xwayland. start leaves it running and
 # writes its kind, display, authority file and PIDs to DIR; stop ends them.
 # Where the desktop cannot start for a user who is not root, start writes the
@@ -13,7 +14,7 @@ action=${1:-}
 server=${2:-}
 dir=${3:-}
 usage() {
-    echo "usage: $0 start|stop xvfb|desktop|wayland DIR [XORG_CONF]" >&2
+    echo "usage: $0 start|stop xvfb|desktop|desktop2|wayland DIR [XORG_CONF]" >&2
     exit 2
 }
 [ -n "$dir" ] || usage
@@ -34,12 +35,13 @@ start/xvfb)
     start_xvfb "$dir/xvfb.log"
     echo "$XVFB_PID" >"$dir/pids"
     ;;
-start/desktop)
+start/desktop | start/desktop2)
     mkdir -p "$dir"
     stop_all
     XORG_PID=
     WM_PID=
-    if ! start_desktop "$4" "$dir/xorg.log" 2>"$dir/error"; then
+    if ! start_desktop "$4" "$dir/xorg.log" 2>"$dir/error" ||
+        { [ "$server" = desktop2 ] && ! add_second_monitor 2>"$dir/error"; }; then
         [ -z "$WM_PID" ] || stop_pid "$WM_PID"
         [ -z "$XORG_PID" ] || stop_pid "$XORG_PID"
         if [ "$(id -u)" -eq 0 ]; then
@@ -59,7 +61,7 @@ start/wayland)
     echo "-$WAYLAND_PID" >"$dir/pids"
     echo "$XAUTHORITY" >"$dir/xauthority"
     ;;
-stop/xvfb | stop/desktop | stop/wayland)
+stop/xvfb | stop/desktop | stop/desktop2 | stop/wayland)
     stop_all
     exit 0
     ;;

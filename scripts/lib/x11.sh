@@ -48,6 +48,14 @@ start_desktop() {
     done
 }
 
+# add_second_monitor: as a second monitor plugged in, the dummy driver's
+# DUMMY1 on at 1920x1080, right of DUMMY0, the primary, on a 3840x1080 screen.
+add_second_monitor() {
+    xrandr --addmode DUMMY1 1920x1080 &&
+        xrandr --output DUMMY0 --mode 1920x1080 --pos 0x0 --primary \
+            --output DUMMY1 --mode 1920x1080 --right-of DUMMY0
+}
+
 # start_wayland DIR: starts a GNOME desktop on Wayland as users have one:
 # mutter, headless, with a 1920x1080 virtual monitor, and Xwayland, on display
 # numbers it picks itself, in a process group of its own with a private
