@@ -16,14 +16,26 @@
 // CLOCK_MONOTONIC nanoseconds unless named otherwise:
 //   version V, renderer R, first_flip_wall_us T (wall clock, microseconds,
 //   as a shell's EPOCHREALTIME), emit EVENT T, held_flip_return T, line T,
-//   flips COUNT T, bad_command TEXT.
+//   flips COUNT T, bad_command TEXT;
+//   fault FRAMES   the process met SIGSEGV or SIGBUS, a fault, not one that
+//                  kill sent (sent FRAMES); it then dies by it;
+//   where FRAMES   where the drawing thread is, on SIGUSR2.
+// FRAMES are the objects (the program, a library) that hold the interrupted
+// instruction and its callers, innermost first, as OBJECT or OBJECT:SYMBOL;
+// code in no object (a JIT's) is "?". They tell a fault or a hang in the GL
+// driver from one in the program or the library.
 #include <allegro5/allegro.h>
 
 #include <GL/gl.h>
+#include <csignal>
 #include <dlfcn.h>
+#include <execinfo.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <ucontext.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
@@ -66,6 +78,106 @@ void report(const std::string &line)
     if (write(report_fd, text.data(), text.size()) < 0)
         return;
 }
+
+void *interrupted_instruction(void *context)
+{
+    const auto *machine = &static_cast<ucontext_t *>(context)->uc_mcontext;
+    void *instruction = nullptr;
+#ifdef __x86_64__
+    std::memcpy(static_cast<void *>(&instruction), &machine->gregs[REG_RIP],
+                sizeof instruction);
+#elif defined(__aarch64__)
+    std::memcpy(static_cast<void *>(&instruction), &machine->pc,
+                sizeof instruction);
+#else
+    static_cast<void>(machine);
+#endif
+    return instruction;
+}
+
+void append_frame(char *line, std::size_t size, const void *address)
+{
+    Dl_info info{};
+    const char *object = "?";
+    const char *symbol = nullptr;
+    if (address && dladdr(address, &info) && info.dli_fname) {
+        object = std::strrchr(info.dli_fname, '/')
+                     ? std::strrchr(info.dli_fname, '/') + 1
+                     : info.dli_fname;
+        symbol = info.dli_sname;
+    }
+    const std::size_t used = std::strlen(line);
+    std::snprintf(line + used, size - used, symbol ? " %s:%s" : " %s", object,
+                  symbol);
+}
+
+// From a signal handler: no allocation, one write.
+void report_frames(const char *key, void *context)
+{
+    if (report_fd < 0)
+        return;
+    void *frames[32];
+    const int depth = backtrace(frames, 32);
+    void *const interrupted = interrupted_instruction(context);
+    char line[4096];
+    std::snprintf(line, sizeof line, "%s", key);
+    append_frame(line, sizeof line, interrupted);
+    int caller = 0;
+    while (caller < depth && frames[caller] != interrupted)
+        ++caller;
+    // A return address lies just past its call.
+    // Twelve frames in all tell where it lies.
+    const int outermost = std::min(depth, caller + 12);
+    for (++caller; caller < outermost; ++caller)
+        append_frame(line, sizeof line - 1,
+                     static_cast<char *>(frames[caller]) - 1);
+    std::strcat(line, "\n");
+    if (write(report_fd, line, std::strlen(line)) < 0)
+        return;
+}
+
+std::atomic<bool> drawing_thread_known{false};
+pthread_t drawing_thread;
+
+// The fault then takes its course: SA_RESETHAND has put the default action
+// back, and the instruction faults again; a fault sent with kill is raised
+// again. Should the report itself hang, the alarm ends the process.
+extern "C" void report_fault(int signal, siginfo_t *info, void *context)
+{
+    alarm(2);
+    const bool sent = info->si_code <= 0;
+    report_frames(sent ? "sent" : "fault", context);
+    if (sent)
+        raise(signal);
+}
+
+extern "C" void report_where(int signal, siginfo_t *, void *context)
+{
+    if (drawing_thread_known && !pthread_equal(pthread_self(), drawing_thread))
+        pthread_kill(drawing_thread, signal);
+    else
+        report_frames("where", context);
+}
+
+bool install_frame_reports()
+{
+    if (report_fd < 0)
+        return false;
+    struct sigaction fault = {};
+    fault.sa_sigaction = report_fault;
+    fault.sa_flags = SA_SIGINFO | SA_RESETHAND;
+    sigemptyset(&fault.sa_mask);
+    sigaction(SIGSEGV, &fault, nullptr);
+    sigaction(SIGBUS, &fault, nullptr);
+    struct sigaction where = {};
+    where.sa_sigaction = report_where;
+    where.sa_flags = SA_SIGINFO | SA_RESTART;
+    sigemptyset(&where.sa_mask);
+    sigaction(SIGUSR2, &where, nullptr);
+    return true;
+}
+
+const bool frame_reports = install_frame_reports();
 
 struct Named {
     const char *name;
@@ -174,6 +286,8 @@ extern "C" void al_flip_display()
     static const auto flip = real<void (*)()>("al_flip_display");
     const bool first = flip_count == 0;
     if (first) {
+        drawing_thread = pthread_self();
+        drawing_thread_known = true;
         const auto *renderer =
             reinterpret_cast<const char *>(glGetString(GL_RENDERER));
         report(std::string("renderer ") + (renderer ? renderer : "unknown"));

@@ -31,7 +31,9 @@
 #                 blocked writing; then SIGTERM: 143 within 1 s
 #   startup       SIGTERM at moments through the start-up, and just as the
 #                 mode switches, before the display is made: 143 each time
-#   xkill         another client cuts the program's X connection: status 1
+#   xkill         another client cuts the program's X connection: status 1,
+#                 or the GL driver's crash or runaway where the driver has
+#                 them (Debian testing), each shown to lie in the driver
 #   KILL SEGV ABRT
 #                 that signal while drawing, as the OOM killer or a crash
 #                 would send it: the process dies by it, and the mode is back
@@ -223,6 +225,8 @@ if [ "$case_name" = stuck ]; then
     launcher=(setsid env "DLT_INJECT=$work/inject" "LD_PRELOAD=$preload")
     mkfifo "$work/inject"
     exec {inject}<>"$work/inject"
+elif [ "$case_name" = xkill ]; then
+    launcher=(env "DLT_REPORT=$work/report" "LD_PRELOAD=$preload")
 fi
 start_program
 window=$(program_window)
@@ -364,8 +368,9 @@ blocked)
     ;;
 xkill)
     xdotool windowkill "$window"
-    wait_for_end 1 0 1000
+    wait_for_end_past_driver 1 0 1000
     printed ''
+    [ -z "$driver_finding" ] || during="$during; $driver_finding"
     ;;
 mode-escape | mode-TERM)
     xrandr --output DUMMY0 --mode 1024x768

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# e2e.sh CASE PROGRAM PEER XVFB_DIR: runs the real program on the private X
-# server of XVFB_DIR and checks what it shows, prints and returns.
+# e2e.sh CASE PROGRAM PEER XVFB_DIR PRELOAD: runs the real program on the
+# private X server of XVFB_DIR and checks what it shows, prints and returns.
 # On failure the screenshot and the program's output stay, and are named.
 set -euo pipefail
 source "$(dirname "$0")/../scripts/lib/x11.sh"
@@ -9,6 +9,7 @@ case_name=$1
 program=$2
 peer=$3
 xvfb_dir=$4
+preload=${5:-}
 
 start_case
 
@@ -59,6 +60,8 @@ elif [ "$case_name" = stdout-broken-pipe ]; then
     # The reader of its standard output is gone before it starts.
     timeout 30 "$program" 2>"$work/stderr" | true &
     program_pid=$!
+elif [ "$case_name" = destroyed ]; then
+    DLT_REPORT=$work/report LD_PRELOAD=$preload start_program
 else
     start_program "${arguments[@]}"
 fi
@@ -93,8 +96,9 @@ destroyed)
     # the missing window, and the run ends at once. The helper's window keeps
     # the focus, so no Switch Out stops the drawing before that.
     xdotool windowclose "$window"
-    wait_for_end 1 0 1000
+    wait_for_end_past_driver 1 0 1000
     expect_output ''
+    [ -z "$driver_finding" ] || echo "destroyed: $driver_finding"
     ;;
 stdout-closed)
     # Its lines have nowhere to go; it goes on all the same.
