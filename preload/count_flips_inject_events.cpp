@@ -121,7 +121,8 @@ void report_frames(const char *key, void *context)
     void *const interrupted = interrupted_instruction(context);
     char line[4096];
     std::snprintf(line, sizeof line, "%s", key);
-    append_frame(line, sizeof line, interrupted);
+    // One byte kept for the newline.
+    append_frame(line, sizeof line - 1, interrupted);
     int caller = 0;
     while (caller < depth && frames[caller] != interrupted)
         ++caller;

@@ -57,7 +57,6 @@ struct Note {
 struct Notes {
     bool display_noted = false;
     std::vector<CrtcMode> display_made;
-    bool release_noted = false;
     std::vector<CrtcMode> before_release;
 };
 
@@ -72,8 +71,8 @@ Display *own_connection = nullptr;
 // The desktop's CRTCs before the display is asked for; the watcher has its
 // own copy from the fork.
 std::vector<Crtc> desktop_crtcs;
-// The program's end of the watcher's pipe: the watcher reads the display's
-// mode from it, and its end of file once the program has ended.
+// The program's end of the watcher's pipe: the watcher reads what the
+// program notes from it, and its end of file once the program has ended.
 int watcher_pipe = -1;
 std::atomic<bool> x_error{false};
 
@@ -124,6 +123,13 @@ const Record *find_crtc(const std::vector<Record> &crtcs, RRCrtc id)
     return found == crtcs.end() ? nullptr : &*found;
 }
 
+Crtc turned_off(RRCrtc id)
+{
+    Crtc off;
+    off.id = id;
+    return off;
+}
+
 bool same(const Crtc &a, const Crtc &b)
 {
     return a.mode == b.mode && (a.mode == None || (a.x == b.x && a.y == b.y &&
@@ -141,11 +147,8 @@ bool same(const Crtc &a, const Crtc &b)
 Crtc wanted_crtc(const Crtc &now, const Notes &notes)
 {
     const CrtcMode *before = find_crtc(notes.before_release, now.id);
-    if (before && before->mode == None && now.mode != None) {
-        Crtc off;
-        off.id = now.id;
-        return off;
-    }
+    if (before && before->mode == None && now.mode != None)
+        return turned_off(now.id);
     const Crtc *desktop = find_crtc(desktop_crtcs, now.id);
     if (!desktop || now.mode == desktop->mode)
         return now;
@@ -163,9 +166,9 @@ void crtc_edges(XRRScreenResources *resources, const Crtc &crtc, int &right,
 {
     right = 0;
     bottom = 0;
-    for (int i = 0; i < resources->nmode; ++i) {
+    for (int i = 0; i < resources->nmode && crtc.mode != None; ++i) {
         const XRRModeInfo &mode = resources->modes[i];
-        if (crtc.mode == None || mode.id != crtc.mode)
+        if (mode.id != crtc.mode)
             continue;
         const bool turned = crtc.rotation & (RR_Rotate_90 | RR_Rotate_270);
         right = crtc.x + static_cast<int>(turned ? mode.height : mode.width);
@@ -211,11 +214,8 @@ void set_crtcs(Display *x, XRRScreenResources *resources,
         int bottom;
         crtc_edges(resources, now[i], right, bottom);
         if (!same(now[i], wanted[i]) &&
-            (wanted[i].mode == None || right > width || bottom > height)) {
-            Crtc off;
-            off.id = now[i].id;
-            set_crtc(x, resources, off);
-        }
+            (wanted[i].mode == None || right > width || bottom > height))
+            set_crtc(x, resources, turned_off(now[i].id));
     }
     const int screen = DefaultScreen(x);
     const int old_width = DisplayWidth(x, screen);
@@ -292,12 +292,11 @@ void detach_watcher(int program_end)
     for (int fd = 0; fd <= 2; ++fd)
         dup2(null, fd);
     dup2(program_end, 3);
-    const long open_max = sysconf(_SC_OPEN_MAX);
 #ifdef __linux__
     if (close_range(4, ~0U, 0) == 0)
         return;
 #endif
-    for (long fd = 4; fd < open_max; ++fd)
+    for (long fd = 4, open_max = sysconf(_SC_OPEN_MAX); fd < open_max; ++fd)
         close(static_cast<int>(fd));
 }
 
@@ -330,7 +329,6 @@ Notes read_notes()
             notes.display_noted = true;
             notes.display_made = crtcs;
         } else if (note.moment == before_release) {
-            notes.release_noted = true;
             notes.before_release = crtcs;
         }
     }

@@ -1,10 +1,8 @@
 #!/usr/bin/env bash
 # desktop.sh CASE PROGRAM PEER DIR PRELOAD: the real program on the shared
-# desktop of
-# DIR, next to another window: Xorg with a 1920x1080 screen and openbox (and
-# a second monitor right of it: desktop2), or GNOME's mutter on Wayland with
-# Xwayland. Every case first checks the
-# picture: on Xorg the screen goes to 800x600 while the program runs and back
+# desktop of DIR, next to another window: Xorg with a 1920x1080 screen and
+# openbox (and a second monitor right of it: desktop2), or GNOME's mutter on
+# Wayland with Xwayland. Every case first checks the picture: on Xorg the screen goes to 800x600 while the program runs and back
 # after it, but where another client changed the mode meanwhile; on Xwayland
 # the mode is emulated for the program alone, so the screen stays at
 # 1920x1080 for every other client, and the window is 800x600 at 0,0. Its
@@ -134,20 +132,22 @@ wait_for_layout() {
     done
 }
 
+# shown: what the run's last line reports of the screen.
+shown() {
+    if [ "$server" = desktop2 ]; then layout; else screen_mode; fi
+}
+
+two_monitors="screen 3840x1080: DUMMY0 1920x1080+0+0, DUMMY1 1920x1080+1920+0"
 start_case
 start_peer "$peer"
 if [ "$server" = desktop2 ]; then
     # The fixture's two monitors: an earlier case turned one off.
     add_second_monitor
-    wait_for_layout "screen 3840x1080: DUMMY0 1920x1080+0+0, DUMMY1 1920x1080+1920+0"
+    wait_for_layout "$two_monitors"
 fi
+shown_before=$(shown)
 # Each case starts from the desktop's own mode: one left behind by an
 # earlier case would make "given back" trivially true.
-# shown: what the run's last line reports of the screen.
-shown() {
-    if [ "$server" = desktop2 ]; then layout; else screen_mode; fi
-}
-shown_before=$(shown)
 before=$(screen_mode)
 [ "$before" = 1920x1080 ] || fail "the screen is at $before before the run, not 1920x1080"
 
@@ -312,12 +312,7 @@ stuck)
         sleep 0.05
     done
     kill -s INT -- "-$process"
-    # Two signals pending at once would count as one.
-    deadline=$((SECONDS + 10))
-    until grep -q -x 'ShdPnd:[[:space:]]*0*' "/proc/$process/status"; do
-        [ "$SECONDS" -lt "$deadline" ] || fail "the first SIGINT was not taken"
-        sleep 0.05
-    done
+    wait_for_signal_taken "$process"
     kill -s INT -- "-$process"
     wait_for_end 130 0 1000
     wait_for_mode "$before" 3 || fail "the mode was not back within 3 s"
@@ -325,7 +320,7 @@ stuck)
 two-escape)
     press_escape "$window"
     wait_for_end 0 900 3000
-    wait_for_layout "screen 3840x1080: DUMMY0 1920x1080+0+0, DUMMY1 1920x1080+1920+0"
+    wait_for_layout "$two_monitors"
     ;;
 other-off-* | own-off-*)
     if [ "${case_name%-*}" = other-off ]; then
@@ -346,7 +341,7 @@ other-off-* | own-off-*)
     ;;
 INT | TERM | HUP | QUIT)
     switch_out
-    kill -s "$case_name" "$(pgrep -P "$program_pid")"
+    kill -s "$case_name" "$process"
     wait_for_end $((128 + $(kill -l "$case_name"))) 0 800
     printed $'Display Switch Out\n'
     ;;
@@ -357,12 +352,12 @@ pipe-gone)
     ;;
 blocked)
     switches=0
-    until [[ "$(cat "/proc/$(pgrep -P "$program_pid")/wchan")" = *pipe_write ]]; do
+    until [[ "$(cat "/proc/$process/wchan")" = *pipe_write ]]; do
         [ "$switches" -lt 300 ] || fail "still not blocked after $switches switches"
         xdotool windowfocus --sync "$PEER_WINDOW" windowfocus --sync "$window"
         switches=$((switches + 1))
     done
-    kill -s TERM "$(pgrep -P "$program_pid")"
+    kill -s TERM "$process"
     wait_for_end 143 0 1000
     during="$during, blocked after $switches switches"
     ;;
@@ -379,7 +374,7 @@ mode-escape | mode-TERM)
         press_escape "$window"
         wait_for_end 0 900 3000
     else
-        kill -s TERM "$(pgrep -P "$program_pid")"
+        kill -s TERM "$process"
         wait_for_end 143 0 1000
     fi
     printed ''

@@ -252,11 +252,26 @@ end_case() {
 wait_for_end() {
     local start
     start=$(date +%s%N)
+    reap_program
+    check_end "$start" "$@"
+}
+
+# reap_program: waits for the program, and sets ended_status and ended_ns.
+reap_program() {
     ended_status=0
     wait "$program_pid" || ended_status=$?
     program_pid=
     ended_ns=$(date +%s%N)
-    check_end "$start" "$@"
+}
+
+# wait_for_signal_taken PID: waits (5 s at most) until no signal waits for
+# PID: two of one kind pending at once would count as one.
+wait_for_signal_taken() {
+    local deadline=$((SECONDS + 5))
+    until grep -q -x 'ShdPnd:[[:space:]]*0*' "/proc/$1/status"; do
+        [ "$SECONDS" -lt "$deadline" ] || fail "the first signal was not taken"
+        sleep 0.05
+    done
 }
 
 # check_end START_NS STATUS MIN_MS MAX_MS [LINE]: the end that wait_for_end
@@ -316,20 +331,13 @@ wait_for_end_past_driver() {
         frames=$(sed -n 's/^where //p' "$work/report" | tail -n 1)
         in_gl_driver "$frames" || fail "still running after $most ms, drawing in: $frames"
         kill -s TERM "$process"
-        deadline=$((SECONDS + 5))
-        until grep -q -x 'ShdPnd:[[:space:]]*0*' "/proc/$process/status"; do
-            [ "$SECONDS" -lt "$deadline" ] || fail "the first SIGTERM was not taken"
-            sleep 0.05
-        done
+        wait_for_signal_taken "$process"
         kill -s TERM "$process"
         wait_for_end 143 0 1000
         driver_finding="ran away inside the GL driver ($frames); the second SIGTERM ended it"
         return
     fi
-    ended_status=0
-    wait "$program_pid" || ended_status=$?
-    program_pid=
-    ended_ns=$(date +%s%N)
+    reap_program
     if [ "$ended_status" -eq 139 ] || [ "$ended_status" -eq 135 ]; then
         frames=$(sed -n 's/^fault //p' "$work/report")
         in_gl_driver "$frames" ||
