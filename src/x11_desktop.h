@@ -1,16 +1,16 @@
 // display-loss-test: zlib licence, see LICENSE.
 //
 // What only X11 needs: Xlib's errors handled by the program, and the desktop
-// given its mode back however the program ends, by a watcher process of its
-// own. Elsewhere these calls do nothing.
+// given its layout back however the program ends, by a watcher process of
+// its own. Elsewhere these calls do nothing.
 #pragma once
 
 #include <allegro5/allegro.h>
 
 #ifdef ALLEGRO_WITH_XWINDOWS
 // Before the display is asked for, and before the library starts a thread:
-// takes over Xlib's error handlers, notes the mode of each of the screen's
-// outputs and starts the watcher.
+// takes over Xlib's error handlers, notes the desktop's layout and starts
+// the watcher.
 void watch_x11_desktop();
 // Once the display exists: notes the mode it set.
 void note_x11_display_mode();

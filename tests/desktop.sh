@@ -7,8 +7,8 @@
 # the mode is emulated for the program alone, so the screen stays at
 # 1920x1080 for every other client, and the window is 800x600 at 0,0. Its
 # standard output is a pipe that ends with it, and its watcher holds nothing
-# of its own (no descriptor but its pipe and /dev/null) and is gone 3 s after
-# it.
+# of its (no descriptor but /dev/null, its socket to the program and its own
+# X connection) and is gone 3 s after it.
 #   escape        Escape: status 0, nothing printed
 #   switch        the focus away and back (openbox's Alt+Tab, or activating
 #                 the other window and then the program's): Switch Out,
@@ -43,6 +43,16 @@
 #                 the mode is back within 3 s
 #   full          standard output is /dev/full: the first line ends the run,
 #                 status 1, and standard error names the error
+#   replug-KILL   the desktop at a mode of the monitor's own, the monitor
+#                 unplugged and plugged back in mid-run (its mode made anew),
+#                 then SIGKILL: that mode is back within 3 s
+#   fb-KILL       a 2560x1440 screen larger than its monitor, then SIGKILL:
+#                 the screen gets its size back within 3 s
+#   watcher-KILL  the watcher killed by another process, then Escape: the
+#                 run ends as usual, status 0
+#   alarm-ignored the program started with SIGALRM ignored and blocked, the
+#                 X server stopped, then SIGKILL: the watcher ends within 3 s
+#                 all the same
 # In each the desktop gets its mode back.
 #   two-escape    (two monitors) the switch takes the first monitor, the
 #                 other keeps its mode and place; Escape gives both back
@@ -220,11 +230,22 @@ if [ "$output" = "$work/stdout" ]; then
     cat "$output" >"$work/stdout" &
     reader_pid=$!
 fi
+# A mode of the monitor's own, which it offers anew when plugged back in.
+own_mode=(1600x900_60 118.25 1600 1696 1856 2112 900 903 908 934 -hsync +vsync)
+if [ "$case_name" = replug-KILL ]; then
+    xrandr --newmode "${own_mode[@]}"
+    xrandr --addmode DUMMY0 "${own_mode[0]}"
+    xrandr --output DUMMY0 --mode "${own_mode[0]}"
+elif [ "$case_name" = fb-KILL ]; then
+    xrandr --fb 2560x1440
+fi
 if [ "$case_name" = stuck ]; then
     # A process group of its own, as a terminal gives it.
     launcher=(setsid env "DLT_INJECT=$work/inject" "LD_PRELOAD=$preload")
     mkfifo "$work/inject"
     exec {inject}<>"$work/inject"
+elif [ "$case_name" = alarm-ignored ]; then
+    launcher=(env --ignore-signal=ALRM --block-signal=ALRM)
 elif [ "$case_name" = xkill ]; then
     launcher=(env "DLT_REPORT=$work/report" "LD_PRELOAD=$preload")
 fi
@@ -235,8 +256,9 @@ process=$(pgrep -P "$program_pid")
 watcher=$(pgrep -P "$process")
 [ "$(ps -o comm= -p "$watcher")" = dlt-watcher ] ||
     fail "no watcher, or not named dlt-watcher: '$(ps -o comm= -p "$watcher")'"
-held=$(find "/proc/$watcher/fd" -mindepth 1 -exec readlink {} + | grep -v -x /dev/null)
-[[ "$held" =~ ^pipe:\[[0-9]+\]$ ]] || fail "the watcher holds more than its pipe: $held"
+held=$(find "/proc/$watcher/fd" -mindepth 1 -exec readlink {} + | grep -v -x /dev/null | paste -sd ' ')
+[[ "$held" =~ ^socket:\[[0-9]+\]\ socket:\[[0-9]+\]$ ]] ||
+    fail "the watcher holds more than its socket and X connection: $held"
 if [ "$server" = wayland ]; then
     geometry=$(xwininfo -id "$window" |
         awk '/Absolute upper-left X/ { x = $NF } /Absolute upper-left Y/ { y = $NF }
@@ -316,6 +338,44 @@ stuck)
     kill -s INT -- "-$process"
     wait_for_end 130 0 1000
     wait_for_mode "$before" 3 || fail "the mode was not back within 3 s"
+    ;;
+replug-KILL)
+    xrandr --delmode DUMMY0 "${own_mode[0]}"
+    xrandr --rmmode "${own_mode[0]}"
+    xrandr --newmode "${own_mode[@]}"
+    xrandr --addmode DUMMY0 "${own_mode[0]}"
+    kill -s KILL "$process"
+    wait_for_end 137 0 1000
+    wait_for_mode 1600x900 3 || fail "the monitor's own mode was not back within 3 s"
+    during="$during, $(screen_mode) after SIGKILL"
+    xrandr --output DUMMY0 --mode "$before"
+    xrandr --delmode DUMMY0 "${own_mode[0]}"
+    xrandr --rmmode "${own_mode[0]}"
+    ;;
+fb-KILL)
+    kill -s KILL "$process"
+    wait_for_end 137 0 1000
+    wait_for_layout "screen 2560x1440: DUMMY0 1920x1080+0+0, DUMMY1 off"
+    xrandr --fb "$before"
+    ;;
+watcher-KILL)
+    kill -s KILL "$watcher"
+    press_escape "$window"
+    wait_for_end 0 900 3000
+    printed ''
+    ;;
+alarm-ignored)
+    # Nothing may fail while the server is stopped: it would stay so.
+    xorg=$(head -n 1 "$dir/pids")
+    kill -s STOP "$xorg"
+    kill -s KILL "$process"
+    reap_program
+    watcher_ended=yes
+    wait_for_exit "$watcher" 3 || watcher_ended=no
+    kill -s CONT "$xorg"
+    [ "$ended_status" -eq 137 ] || fail "exit status $ended_status, expected 137"
+    [ "$watcher_ended" = yes ] || fail "the watcher still waited for the server 3 s after the end"
+    xrandr --output DUMMY0 --mode "$before"
     ;;
 two-escape)
     press_escape "$window"

@@ -1,0 +1,213 @@
+// display-loss-test: zlib licence, see LICENSE.
+
+#include "x11_layout.h"
+
+#include <X11/extensions/randr.h>
+
+#include <algorithm>
+#include <cmath>
+#include <optional>
+
+namespace
+{
+
+template <typename Record>
+const Record *find_crtc(const std::vector<Record> &records, std::uint64_t id)
+{
+    const auto found =
+        std::find_if(records.begin(), records.end(),
+                     [id](const Record &record) { return record.id == id; });
+    return found == records.end() ? nullptr : &*found;
+}
+
+const CrtcMode *find_note(const std::vector<CrtcMode> &notes, std::uint64_t id)
+{
+    const auto found =
+        std::find_if(notes.begin(), notes.end(),
+                     [id](const CrtcMode &note) { return note.crtc == id; });
+    return found == notes.end() ? nullptr : &*found;
+}
+
+bool same_mode(const Mode &a, const Mode &b)
+{
+    return a.id == b.id || (a.id != 0 && b.id != 0 && same_timings(a, b));
+}
+
+Crtc turned_off(std::uint64_t id)
+{
+    Crtc off;
+    off.id = id;
+    return off;
+}
+
+// The mode with the timings of `wanted` that every one of `outputs` offers
+// now, the one of the same id where there is a choice.
+std::optional<Mode> offered_mode(const Mode &wanted,
+                                 const std::vector<std::uint64_t> &outputs,
+                                 const std::vector<Output> &offered)
+{
+    const auto offers = [&offered](std::uint64_t output, const Mode &mode) {
+        const Output *found = find_crtc(offered, output);
+        return found && std::any_of(found->modes.begin(), found->modes.end(),
+                                    [&mode](const Mode &offer) {
+                                        return offer.id == mode.id;
+                                    });
+    };
+    const Output *first =
+        outputs.empty() ? nullptr : find_crtc(offered, outputs[0]);
+    if (!first)
+        return std::nullopt;
+    std::optional<Mode> found;
+    for (const Mode &mode : first->modes) {
+        if (!same_timings(mode, wanted) ||
+            !std::all_of(
+                outputs.begin(), outputs.end(),
+                [&](std::uint64_t output) { return offers(output, mode); }))
+            continue;
+        if (!found || mode.id == wanted.id)
+            found = mode;
+    }
+    return found;
+}
+
+Crtc wanted_crtc(const Crtc &now, const Layout &desktop, const Notes &notes,
+                 const std::vector<Output> &offered)
+{
+    const CrtcMode *before = find_note(notes.before_release, now.id);
+    if (before && before->mode.id == 0 && now.mode.id != 0)
+        return turned_off(now.id);
+    const Crtc *was = find_crtc(desktop.crtcs, now.id);
+    if (!was || same_mode(now.mode, was->mode))
+        return now;
+    if (notes.display_noted) {
+        const CrtcMode *display = find_note(notes.display_made, now.id);
+        if (!display || !same_mode(now.mode, display->mode))
+            return now;
+    }
+    if (was->mode.id == 0)
+        return *was;
+    const std::optional<Mode> mode =
+        offered_mode(was->mode, was->outputs, offered);
+    if (!mode)
+        return now;
+    Crtc wanted = *was;
+    wanted.mode = *mode;
+    return wanted;
+}
+
+} // namespace
+
+bool same_timings(const Mode &a, const Mode &b)
+{
+    return a.width == b.width && a.height == b.height &&
+           a.dot_clock == b.dot_clock && a.h_sync_start == b.h_sync_start &&
+           a.h_sync_end == b.h_sync_end && a.h_total == b.h_total &&
+           a.h_skew == b.h_skew && a.v_sync_start == b.v_sync_start &&
+           a.v_sync_end == b.v_sync_end && a.v_total == b.v_total &&
+           a.flags == b.flags;
+}
+
+bool operator==(const Panning &a, const Panning &b)
+{
+    return a.left == b.left && a.top == b.top && a.width == b.width &&
+           a.height == b.height && a.track_left == b.track_left &&
+           a.track_top == b.track_top && a.track_width == b.track_width &&
+           a.track_height == b.track_height && a.border_left == b.border_left &&
+           a.border_top == b.border_top && a.border_right == b.border_right &&
+           a.border_bottom == b.border_bottom;
+}
+
+bool same(const Crtc &a, const Crtc &b)
+{
+    return a.mode.id == b.mode.id &&
+           (a.mode.id == 0 ||
+            (a.x == b.x && a.y == b.y && a.rotation == b.rotation &&
+             a.transform == b.transform && a.filter == b.filter &&
+             a.filter_params == b.filter_params && a.panning == b.panning &&
+             a.outputs == b.outputs));
+}
+
+Edges covered(const Crtc &crtc)
+{
+    if (crtc.mode.id == 0)
+        return {};
+    if (crtc.panning.width > 0 && crtc.panning.height > 0)
+        return {std::int64_t{crtc.panning.left} + crtc.panning.width,
+                std::int64_t{crtc.panning.top} + crtc.panning.height};
+    const bool turned = crtc.rotation & (RR_Rotate_90 | RR_Rotate_270);
+    const double width = turned ? crtc.mode.height : crtc.mode.width;
+    const double height = turned ? crtc.mode.width : crtc.mode.height;
+    const Transform &m = crtc.transform;
+    double left = 0;
+    double top = 0;
+    double right = 0;
+    double bottom = 0;
+    bool first = true;
+    for (const auto &[x, y] :
+         {std::pair{0.0, 0.0}, std::pair{width, 0.0}, std::pair{0.0, height},
+          std::pair{width, height}}) {
+        const double w = (m[2][0] * x + m[2][1] * y + m[2][2]) / fixed_one;
+        if (w <= 0)
+            return {crtc.x + static_cast<std::int64_t>(width),
+                    crtc.y + static_cast<std::int64_t>(height)};
+        const double screen_x =
+            (m[0][0] * x + m[0][1] * y + m[0][2]) / fixed_one / w;
+        const double screen_y =
+            (m[1][0] * x + m[1][1] * y + m[1][2]) / fixed_one / w;
+        left = first ? screen_x : std::min(left, screen_x);
+        top = first ? screen_y : std::min(top, screen_y);
+        right = first ? screen_x : std::max(right, screen_x);
+        bottom = first ? screen_y : std::max(bottom, screen_y);
+        first = false;
+    }
+    return {crtc.x + static_cast<std::int64_t>(std::ceil(right - left)),
+            crtc.y + static_cast<std::int64_t>(std::ceil(bottom - top))};
+}
+
+Layout layout_to_give_back(const Layout &desktop, const Notes &notes,
+                           const Layout &now)
+{
+    Layout wanted = now;
+    if (notes.startup_failed)
+        return wanted;
+    bool changing = false;
+    for (Crtc &crtc : wanted.crtcs) {
+        const Crtc shown = crtc;
+        crtc = wanted_crtc(shown, desktop, notes, now.outputs);
+        changing = changing || !same(shown, crtc);
+    }
+    // Another client's change, the screen's size with it, is kept whole.
+    if (!changing)
+        return wanted;
+
+    std::int64_t width = 0;
+    std::int64_t height = 0;
+    bool went_off = false;
+    for (const Crtc &crtc : wanted.crtcs) {
+        const Edges edges = covered(crtc);
+        width = std::max(width, edges.right);
+        height = std::max(height, edges.bottom);
+        const Crtc *was = find_crtc(desktop.crtcs, crtc.id);
+        went_off = went_off || (crtc.mode.id == 0 && was && was->mode.id != 0);
+    }
+    if (!went_off) {
+        width = std::max<std::int64_t>(width, desktop.screen.width);
+        height = std::max<std::int64_t>(height, desktop.screen.height);
+    }
+    if (now.largest.width > 0 && now.largest.height > 0) {
+        width = std::clamp<std::int64_t>(width, now.smallest.width,
+                                         now.largest.width);
+        height = std::clamp<std::int64_t>(height, now.smallest.height,
+                                          now.largest.height);
+    }
+    // The desktop's size of a pixel; RandR refuses a size of 0 mm.
+    const ScreenSize &size =
+        desktop.screen.width > 0 ? desktop.screen : now.screen;
+    wanted.screen.width = static_cast<std::int32_t>(width);
+    wanted.screen.height = static_cast<std::int32_t>(height);
+    wanted.screen.width_mm = static_cast<std::int32_t>(std::max<std::int64_t>(
+        1, size.width_mm * width / std::max(1, size.width)));
+    wanted.screen.height_mm = static_cast<std::int32_t>(std::max<std::int64_t>(
+        1, size.height_mm * height / std::max(1, size.height)));
+    return wanted;
+}
