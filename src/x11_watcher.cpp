@@ -184,8 +184,9 @@ void start_watcher()
 }
 
 // A watcher that is gone (another process killed it) is dropped and
-// reaped: the run goes on as if it had none, and the note raises no
-// SIGPIPE.
+// reaped: the run goes on as if it had none. A note to it fails with EPIPE
+// and raises no SIGPIPE, which would end the run: a packet socket raises
+// none on Linux, and MSG_NOSIGNAL says so where a system would.
 void tell_watcher(std::uint32_t moment, const std::vector<CrtcMode> &crtcs)
 {
     if (watcher_socket == -1)
