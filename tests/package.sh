@@ -53,6 +53,11 @@ grep -q "^\.TH .*\"display-loss-test $version\"" <<<"$(zcat "$man_page")" ||
 man_warnings=$(zcat "$man_page" | groff -man -ww -z 2>&1)
 [ -z "$man_warnings" ] || fail "the man page has warnings: $man_warnings"
 
+# Every page or picture the installed README links to is installed with it.
+for link in $(grep -o '](docs/[^)]*)' "$doc/README.md" | sed 's/^](//; s/)$//'); do
+    [ -f "$doc/$link" ] || fail "the installed README links to $link, which is not installed"
+done
+
 lintian --fail-on error "$deb" >"$work/lintian.log" 2>&1 ||
     fail "lintian found errors: $(cat "$work/lintian.log")"
 grep -v 'running with root privileges' "$work/lintian.log" || true
