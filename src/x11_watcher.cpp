@@ -60,13 +60,16 @@ int watcher_socket = -1;
 pid_t watcher = -1;
 bool display_noted = false;
 
+CrtcMode mode_note(const Crtc &crtc)
+{
+    return {crtc.id, crtc.mode};
+}
+
 std::vector<CrtcMode> crtc_modes(const Layout &layout)
 {
     std::vector<CrtcMode> modes(layout.crtcs.size());
     std::transform(layout.crtcs.begin(), layout.crtcs.end(), modes.begin(),
-                   [](const Crtc &crtc) {
-                       return CrtcMode{crtc.id, crtc.mode};
-                   });
+                   mode_note);
     return modes;
 }
 
