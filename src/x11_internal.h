@@ -14,8 +14,8 @@
 // at once.
 void take_x_errors();
 // From here until release_x_errors, an error of a request on `x`, one of
-// the program's own connections, is the program's to handle: it does not
-// end the run.
+// the program's own connections, is passed over: it does not end the run,
+// and what the request would have read is left out.
 void grab_x_errors(Display *x);
 void release_x_errors(Display *x);
 
