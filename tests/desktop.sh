@@ -1,23 +1,30 @@
 #!/usr/bin/env bash
 # desktop.sh CASE PROGRAM PEER DIR PRELOAD: the real program on the shared
-# desktop of DIR, next to another window: Xorg with a 1920x1080 screen and
-# openbox (and a second monitor right of it: desktop2), or GNOME's mutter on
-# Wayland with Xwayland. Every case first checks the picture: on Xorg the screen goes to 800x600 while the program runs and back
-# after it, but where another client changed the mode meanwhile; on Xwayland
-# the mode is emulated for the program alone, so the screen stays at
-# 1920x1080 for every other client, and the window is 800x600 at 0,0. Its
-# standard output is a pipe that ends with it, and its watcher holds nothing
-# of its (no descriptor but /dev/null, its socket to the program and its own
-# X connection) and is gone 3 s after it.
+# desktop of DIR, next to another window: Xorg with a 1920x1080 screen and a
+# window manager (and a second monitor right of it: desktop2), or a Wayland
+# compositor with Xwayland. Every case first checks that the program's
+# window shows the first frame: on Xorg the screen goes to 800x600 while the
+# program runs and back after it, but where another client changed the mode
+# meanwhile; on Xwayland the mode is emulated for the program alone, so the
+# screen stays at 1920x1080 for every other client. Its standard output is a
+# pipe that ends with it, and its watcher holds nothing of its (no
+# descriptor but /dev/null, its socket to the program and its own X
+# connection) and is gone 3 s after it. With DLT_RECORD set, the program's
+# status and its lines go to that file.
+#   picture       the window is 800x600 at the top left, over everything: on
+#                 Xorg the whole screen shows the first frame
 #   escape        Escape: status 0, nothing printed
-#   switch        the focus away and back (openbox's Alt+Tab, or activating
-#                 the other window and then the program's): Switch Out,
-#                 Switch In
-#   close         a close request (openbox's Alt+F4, or an EWMH request):
-#                 the close line, status 0
+#   switch        the focus away and back, as the desktop does it (the window
+#                 manager's Alt+Tab; on Wayland, whose keys X clients cannot
+#                 press, activating the other window and then the
+#                 program's): Switch Out, Switch In
+#   focus         the same by activating the windows (EWMH)
+#   close         a close request (the window manager's Alt+F4, or an EWMH
+#                 request): the close line, status 0
 #   INT TERM HUP QUIT
-#                 that signal while switched out: nothing more printed, and
-#                 the process ends by the signal, at once
+#                 that signal after a switch away (or, where the desktop's
+#                 switch prints nothing within 3 s, while drawing): nothing
+#                 more printed, and the process ends by the signal, at once
 #   mode-escape mode-TERM
 #                 (Xorg) another client sets 1024x768, then Escape or SIGTERM:
 #                 the mode cannot be given back, and the run ends as usual
@@ -117,6 +124,7 @@ if [ -f "$dir/skip" ]; then
     exit 77
 fi
 server=$(cat "$dir/server")
+desktop=$(cat "$dir/name")
 DISPLAY=$(cat "$dir/display")
 export DISPLAY
 [ ! -f "$dir/xauthority" ] || export XAUTHORITY="$(cat "$dir/xauthority")"
@@ -259,16 +267,18 @@ watcher=$(pgrep -P "$process")
 held=$(find "/proc/$watcher/fd" -mindepth 1 -exec readlink {} + | grep -v -x /dev/null | paste -sd ' ')
 [[ "$held" =~ ^socket:\[[0-9]+\]\ socket:\[[0-9]+\]$ ]] ||
     fail "the watcher holds more than its socket and X connection: $held"
-if [ "$server" = wayland ]; then
-    geometry=$(xwininfo -id "$window" |
+geometry() {
+    xwininfo -id "$window" |
         awk '/Absolute upper-left X/ { x = $NF } /Absolute upper-left Y/ { y = $NF }
              /Width/ { w = $NF } /Height/ { h = $NF }
-             END { print w "x" h "+" x "+" y }')
-    [ "$geometry" = 800x600+0+0 ] || fail "the window is at $geometry, not 800x600+0+0"
-    during="$(screen_mode) to other clients, a window of $geometry"
-    wait_for_first_frame "$work/first-frame.png" "$window" || fail "the first frame is wrong"
-    focus_away() { xdotool windowactivate "$PEER_WINDOW"; }
-    focus_back() { xdotool windowactivate "$window"; }
+             END { print w "x" h "+" x "+" y }'
+}
+activate_away() { xdotool windowactivate "$PEER_WINDOW"; }
+activate_back() { xdotool windowactivate "$window"; }
+if [ "$server" = wayland ]; then
+    during="$(screen_mode) to other clients, a window of $(geometry)"
+    focus_away() { activate_away; }
+    focus_back() { activate_back; }
     request_close() { wmctrl -i -c "$window"; }
 else
     wait_for_mode 800x600 || fail "the screen did not switch to 800x600"
@@ -278,11 +288,11 @@ else
         [ "$during" = "screen 3840x1080: DUMMY0 800x600+0+0, DUMMY1 1920x1080+1920+0" ] ||
             fail "the monitors show '$during' during the run"
     fi
-    wait_for_first_frame "$work/first-frame.png" || fail "the first frame is wrong"
     focus_away() { xdotool key alt+Tab; }
     focus_back() { xdotool key alt+Tab; }
     request_close() { xdotool key alt+F4; }
 fi
+wait_for_square "$work/first-frame.png" "$window" || fail "the window does not show the first frame"
 
 # printed TEXT: waits (10 s at most) until the program has printed TEXT since
 # its start. The window manager focuses the window as it maps it, and whether
@@ -302,13 +312,42 @@ switch_out() {
     printed $'Display Switch Out\n'
 }
 
+# try_switch_out: the desktop's switch away, where it prints its line within
+# 3 s; says in the summary where it does not.
+try_switch_out() {
+    local deadline=$((SECONDS + 3))
+    focus_away
+    until cmp -s <(sed '1{/^Display Switch In$/d}' "$work/stdout") <(printf 'Display Switch Out\n'); do
+        if [ "$SECONDS" -ge "$deadline" ]; then
+            during="$during, not switched out"
+            return
+        fi
+        sleep 0.05
+    done
+}
+
 case "$case_name" in
+picture)
+    geometry=$(geometry)
+    [ "$geometry" = 800x600+0+0 ] || fail "the window is at $geometry, not 800x600+0+0"
+    if [ "$server" = wayland ]; then
+        wait_for_first_frame "$work/window.png" "$window" 3 || fail "the window's first frame is out of place"
+    else
+        wait_for_first_frame "$work/screen.png" root 3 || fail "the screen does not show the first frame whole"
+    fi
+    press_escape "$window"
+    wait_for_end 0 900 3000
+    ;;
 escape)
     press_escape "$window"
     wait_for_end 0 900 3000
     printed ''
     ;;
-switch)
+switch | focus)
+    if [ "$case_name" = focus ]; then
+        focus_away() { activate_away; }
+        focus_back() { activate_back; }
+    fi
     switch_out
     focus_back
     printed $'Display Switch Out\nDisplay Switch In\n'
@@ -400,10 +439,12 @@ other-off-* | own-off-*)
     wait_for_layout "$after"
     ;;
 INT | TERM | HUP | QUIT)
-    switch_out
+    try_switch_out
+    printed_before=$(cat "$work/stdout")
     kill -s "$case_name" "$process"
     wait_for_end $((128 + $(kill -l "$case_name"))) 0 800
-    printed $'Display Switch Out\n'
+    [ "$(cat "$work/stdout")" = "$printed_before" ] ||
+        fail "printed '$(cat "$work/stdout")' in all, '$printed_before' before the signal"
     ;;
 pipe-gone)
     exec 3<&-
@@ -451,4 +492,4 @@ if [ -n "$reader_pid" ]; then
     wait_for_exit "$reader_pid" 1 || fail "standard output's reader was still waiting 1 s after the end"
 fi
 wait_for_exit "$watcher" 3 || fail "the watcher was still there 3 s after the end"
-echo "$server $case_name: $shown_before before; $during during; $(shown) after"
+echo "$desktop $case_name: $shown_before before; $during during; $(shown) after"

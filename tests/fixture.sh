@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# fixture.sh start|stop xvfb|desktop|desktop2|wayland DIR [XORG_CONF]: the
-# private X server that a group of tests shares. xvfb: an 800x600 Xvfb.
-# desktop: Xorg with the dummy video driver set up by XORG_CONF, and openbox;
-# desktop2 the same with a second monitor right of the first. wayland:
-# mutter on Wayland, headless, with Xwayland. start leaves it running and
-# writes its kind, display, authority file and PIDs to DIR; stop ends them.
+# fixture.sh start|stop xvfb|desktop|desktop2|wayland DIR [XORG_CONF [NAME]]:
+# the private X server that a group of tests shares. xvfb: an 800x600 Xvfb.
+# desktop: Xorg with the dummy video driver set up by XORG_CONF, and window
+# manager NAME (openbox by default); desktop2 the same with a second monitor
+# right of the first. wayland: compositor NAME (mutter by default) on
+# Wayland, headless, with Xwayland. start leaves it running and writes its
+# kind, name, display, authority file and PIDs to DIR; stop ends them.
 # Where the desktop cannot start for a user who is not root, start writes the
 # reason to DIR/skip and the desktop's cases report themselves skipped.
 set -euo pipefail
@@ -13,8 +14,9 @@ source "$(dirname "$0")/../scripts/lib/x11.sh"
 action=${1:-}
 server=${2:-}
 dir=${3:-}
+name=${5:-}
 usage() {
-    echo "usage: $0 start|stop xvfb|desktop|desktop2|wayland DIR [XORG_CONF]" >&2
+    echo "usage: $0 start|stop xvfb|desktop|desktop2|wayland DIR [XORG_CONF [NAME]]" >&2
     exit 2
 }
 [ -n "$dir" ] || usage
@@ -25,7 +27,7 @@ stop_all() {
     for pid in $(tac "$dir/pids"); do
         stop_pid "$pid"
     done
-    rm -f "$dir/pids" "$dir/server" "$dir/display" "$dir/xauthority" "$dir/skip"
+    rm -f "$dir/pids" "$dir/server" "$dir/name" "$dir/display" "$dir/xauthority" "$dir/skip"
 }
 
 case "$action/$server" in
@@ -40,7 +42,7 @@ start/desktop | start/desktop2)
     stop_all
     XORG_PID=
     WM_PID=
-    if ! start_desktop "$4" "$dir/xorg.log" 2>"$dir/error" ||
+    if ! start_desktop "$4" "$dir/xorg.log" "${name:-openbox}" 2>"$dir/error" ||
         { [ "$server" = desktop2 ] && ! add_second_monitor 2>"$dir/error"; }; then
         [ -z "$WM_PID" ] || stop_pid "$WM_PID"
         [ -z "$XORG_PID" ] || stop_pid "$XORG_PID"
@@ -57,7 +59,7 @@ start/desktop | start/desktop2)
 start/wayland)
     mkdir -p "$dir"
     stop_all
-    start_wayland "$dir" || { stop_pid "-$WAYLAND_PID"; exit 1; }
+    start_wayland "$dir" "${name:-mutter}" || { stop_pid "-$WAYLAND_PID"; exit 1; }
     echo "-$WAYLAND_PID" >"$dir/pids"
     echo "$XAUTHORITY" >"$dir/xauthority"
     ;;
@@ -70,5 +72,6 @@ stop/xvfb | stop/desktop | stop/desktop2 | stop/wayland)
     ;;
 esac
 echo "$server" >"$dir/server"
+echo "${name:-$server}" >"$dir/name"
 echo "$DISPLAY" >"$dir/display"
-echo "$server on $DISPLAY, PIDs $(paste -sd ' ' "$dir/pids")"
+echo "$server ${name:-} on $DISPLAY, PIDs $(paste -sd ' ' "$dir/pids")"

@@ -15,17 +15,34 @@ start_xvfb() {
     export DISPLAY=":$number"
 }
 
-# start_desktop CONF LOG: starts a desktop as users have one: Xorg with the
-# dummy video driver as CONF sets it up (a 1920x1080 screen that offers
-# 800x600 too), on a display number it picks itself, and openbox as its window
-# manager. Waits (10 s at most for each) until both are ready, openbox once
-# it has set the work area (a window mapped before it manages windows can
-# stay unmapped); sets XORG_PID and WM_PID and exports DISPLAY. Xorg is
-# started directly, without the setuid wrapper; where it cannot start (not
-# root, say), it fails with the reason from Xorg's log.
+# window_manager NAME: the command that starts window manager NAME as its
+# desktop starts it: openbox, fluxbox, xfwm4 (Xfce), kwin (KDE), marco
+# (MATE), mutter (GNOME on Xorg), i3 or icewm.
+window_manager() {
+    case "$1" in
+    openbox) echo openbox --sm-disable ;;
+    mutter) echo mutter --x11 ;;
+    kwin) echo kwin_x11 ;;
+    fluxbox | xfwm4 | marco | i3 | icewm) echo "$1" ;;
+    *) return 1 ;;
+    esac
+}
+
+# start_desktop CONF LOG [WM]: starts a desktop as users have one: Xorg with
+# the dummy video driver as CONF sets it up (a 1920x1080 screen that offers
+# 800x600 too), on a display number it picks itself, and window manager WM
+# (openbox by default) with its own settings, in a home folder of its own
+# beside LOG and on a session bus of its own, in a process group of its
+# own. Waits (10 s at most for each) until both are ready, the window
+# manager once it says so on the root window (a window mapped before it
+# manages windows can stay unmapped); sets XORG_PID and WM_PID (-GROUP) and
+# exports DISPLAY. Xorg is started directly, without the setuid wrapper;
+# where it cannot start (not root, say), it fails with the reason from
+# Xorg's log.
 start_desktop() {
-    local conf=$1 log=$2 number deadline
-    mkdir -p "$log.d"
+    local conf=$1 log=$2 wm=${3:-openbox} command number deadline
+    command=$(window_manager "$wm") || { echo "no such window manager: $wm" >&2; return 1; }
+    mkdir -p "$log.d" "$log.home"
     exec {xorg_fd}< <(exec /usr/lib/xorg/Xorg -displayfd 1 -config "$conf" \
         -configdir "$log.d" -logfile "$log" -noreset -nolisten tcp \
         -novtswitch 2>"$log.stderr")
@@ -36,16 +53,32 @@ start_desktop() {
         return 1
     fi
     export DISPLAY=":$number"
-    openbox --sm-disable >"$log.openbox" 2>&1 &
-    WM_PID=$!
+    # i3 asks for its settings in a window of its own where it has none:
+    # the user's answer is the defaults, with Alt as the modifier.
+    [ "$wm" != i3 ] || install -D -m 644 /etc/i3/config "$log.home/.config/i3/config"
+    # shellcheck disable=SC2086 # the command is words
+    HOME=$log.home XDG_CONFIG_HOME=$log.home/.config setsid dbus-run-session -- \
+        $command >"$log.wm" 2>&1 &
+    WM_PID=-$!
     deadline=$((SECONDS + 10))
-    until xprop -root _NET_WORKAREA 2>/dev/null | grep -q ' = '; do
+    until wm_ready "$wm"; do
         if [ "$SECONDS" -ge "$deadline" ]; then
-            echo "openbox did not start within 10 s; see $log.openbox" >&2
+            echo "$wm did not start within 10 s; see $log.wm" >&2
             return 1
         fi
         sleep 0.05
     done
+}
+
+# wm_ready WM: whether the window manager says on the root window that it
+# manages windows: openbox by the work area, which it sets last; the others
+# by the EWMH check window.
+wm_ready() {
+    if [ "$1" = openbox ]; then
+        xprop -root _NET_WORKAREA 2>/dev/null | grep -q ' = '
+    else
+        xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id'
+    fi
 }
 
 # add_second_monitor: as a second monitor plugged in, the dummy driver's
@@ -56,35 +89,87 @@ add_second_monitor() {
             --output DUMMY1 --mode 1920x1080 --right-of DUMMY0
 }
 
-# start_wayland DIR: starts a GNOME desktop on Wayland as users have one:
-# mutter, headless, with a 1920x1080 virtual monitor, and Xwayland, on display
+# start_wayland DIR [COMPOSITOR]: starts a Wayland desktop as users have
+# one: COMPOSITOR (mutter, GNOME's, by default; kwin, KDE's; weston; sway),
+# headless, with a 1920x1080 virtual monitor, and Xwayland, on display
 # numbers it picks itself, in a process group of its own with a private
-# runtime folder and session bus under DIR. Waits (10 s at most) until
-# Xwayland answers; sets WAYLAND_PID (the group's leader) and exports DISPLAY
-# and XAUTHORITY.
+# runtime folder, home folder and session bus under DIR. Waits (10 s at
+# most) until Xwayland answers; sets WAYLAND_PID (the group's leader) and
+# exports DISPLAY and XAUTHORITY.
 start_wayland() {
-    local dir=$1 deadline
-    # Xwayland's sockets go there, and mutter does not make the folder.
+    local dir=$1 compositor=${2:-mutter} deadline
+    # The compositor starts this client once Xwayland is up, with its
+    # environment.
+    local client=(sh -c 'env >"$1.new" && mv "$1.new" "$1" && exec sleep infinity' sh
+        "$dir/runtime/environment")
+    local command user=()
+    # Xwayland's sockets go there, and the compositors do not make the folder.
     mkdir -p -m 1777 /tmp/.X11-unix
     mkdir -p -m 700 "$dir/runtime"
-    rm -f "$dir/environment"
-    # mutter starts this client once Xwayland is up, with its environment.
-    XDG_RUNTIME_DIR=$dir/runtime setsid dbus-run-session -- \
-        mutter --headless --wayland --virtual-monitor 1920x1080 -- \
-        sh -c 'env >"$1.new" && mv "$1.new" "$1" && exec sleep infinity' sh \
-        "$dir/environment" >"$dir/mutter.log" 2>&1 &
+    mkdir -p "$dir/home"
+    rm -f "$dir/runtime/environment"
+    case "$compositor" in
+    mutter)
+        command=(mutter --headless --wayland --virtual-monitor 1920x1080 -- "${client[@]}")
+        ;;
+    kwin)
+        # Debian's kwin_wayland carries a file capability (to raise its own
+        # limits) that a container may refuse to execute; a copy has none.
+        install -m 755 "$(command -v kwin_wayland)" "$dir/kwin_wayland"
+        command=("$dir/kwin_wayland" --virtual --xwayland --width 1920 --height 1080
+            --exit-with-session "${client[*]@Q}")
+        ;;
+    weston)
+        # Weston starts no client of its own; it names its Xwayland display
+        # in its log.
+        command=(weston --backend=headless-backend.so --width=1920 --height=1080
+            --xwayland --log="$dir/weston.log")
+        ;;
+    sway)
+        # sway refuses to run as root: there it runs as nobody, with its
+        # folders, and lets root's clients in (the program and the tests).
+        local allow=
+        if [ "$(id -u)" -eq 0 ]; then
+            chown nobody "$dir/runtime" "$dir/home"
+            user=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
+            allow='xhost +si:localuser:root >/dev/null && '
+        fi
+        printf '%s\n' 'include /etc/sway/config' 'output HEADLESS-1 resolution 1920x1080' \
+            "exec $allow${client[*]@Q}" >"$dir/sway.config"
+        command=(env WLR_BACKENDS=headless WLR_LIBINPUT_NO_DEVICES=1 sway --config "$dir/sway.config")
+        ;;
+    *)
+        echo "no such compositor: $compositor" >&2
+        return 1
+        ;;
+    esac
+    HOME=$dir/home XDG_CONFIG_HOME=$dir/home/.config XDG_RUNTIME_DIR=$dir/runtime \
+        setsid "${user[@]}" dbus-run-session -- "${command[@]}" >"$dir/compositor.log" 2>&1 &
     WAYLAND_PID=$!
     deadline=$((SECONDS + 10))
-    until [ -f "$dir/environment" ] &&
-        export DISPLAY="$(sed -n 's/^DISPLAY=//p' "$dir/environment")" \
-            XAUTHORITY="$(sed -n 's/^XAUTHORITY=//p' "$dir/environment")" &&
-        xrandr >/dev/null 2>&1; do
+    until wayland_environment "$dir" && xrandr >/dev/null 2>&1; do
         if [ "$SECONDS" -ge "$deadline" ]; then
-            echo "mutter did not start within 10 s; see $dir/mutter.log" >&2
+            echo "$compositor did not start within 10 s; see $dir/compositor.log" >&2
             return 1
         fi
         sleep 0.05
     done
+}
+
+# wayland_environment DIR: exports the DISPLAY and XAUTHORITY of the
+# compositor started in DIR, once it has said them.
+wayland_environment() {
+    local number
+    if [ -f "$1/runtime/environment" ]; then
+        export DISPLAY="$(sed -n 's/^DISPLAY=//p' "$1/runtime/environment")" \
+            XAUTHORITY="$(sed -n 's/^XAUTHORITY=//p' "$1/runtime/environment")"
+    elif [ -f "$1/weston.log" ]; then
+        number=$(sed -n 's/.*xserver listening on display \(:[0-9]*\).*/\1/p' "$1/weston.log")
+        [ -n "$number" ] || return 1
+        export DISPLAY=$number XAUTHORITY=
+    else
+        return 1
+    fi
 }
 
 # screen_mode: the mode the screen shows now, as WIDTHxHEIGHT.
@@ -206,6 +291,22 @@ check_first_frame() {
     return "$wrong"
 }
 
+# wait_for_square PNG WINDOW: takes screenshots of WINDOW into PNG until it
+# shows the dark green square whole, and only dark red besides (10 s at
+# most): the program draws, wherever the desktop put its picture.
+wait_for_square() {
+    local shot=$1 window=$2 deadline=$((SECONDS + 10)) colours
+    until import -window "$window" "$shot" &&
+        colours=$(convert "$shot" -format '%c' histogram:info:- | awk '{ print $1, $2 }' | sort) &&
+        [[ "$colours" =~ ^40000:\ \(0,100,0\)$'\n'[0-9]+:\ \(100,0,0\)$ ]]; do
+        if [ "$SECONDS" -ge "$deadline" ]; then
+            echo "the window shows the colours (count: (r,g,b)): $(paste -sd ' ' <<<"${colours:-}")" >&2
+            return 1
+        fi
+        sleep 0.1
+    done
+}
+
 # wait_for_first_frame PNG [WINDOW [SECONDS]]: takes screenshots of WINDOW
 # (the whole screen by default) into PNG until the first frame is shown
 # (SECONDS, 10 by default, at most), then checks it point by point.
@@ -223,7 +324,9 @@ wait_for_first_frame() {
 # start_case: for a test case script that sets case_name. Makes its scratch
 # folder $work and, on exit, stops what it started ($program_pid, $PEER_PID,
 # $XVFB_PID, the group of $WAYLAND_PID) and removes $work, or keeps it and
-# says where when the case failed.
+# says where when the case failed. With DLT_RECORD set, it first writes the
+# program's exit status (none where it did not end by itself) and the lines
+# it printed to that file.
 start_case() {
     work=$(mktemp -d)
     program_pid=
@@ -239,6 +342,10 @@ end_case() {
     [ -z "$PEER_PID" ] || stop_pid "$PEER_PID"
     [ -z "$XVFB_PID" ] || stop_pid "$XVFB_PID"
     [ -z "$WAYLAND_PID" ] || stop_pid "-$WAYLAND_PID"
+    if [ -n "${DLT_RECORD:-}" ]; then
+        echo "status ${ended_status:-none}" >"$DLT_RECORD"
+        cat "$work/stdout" >>"$DLT_RECORD" 2>/dev/null || true
+    fi
     if [ "$status" -eq 0 ]; then
         rm -rf "$work"
     else
@@ -248,10 +355,15 @@ end_case() {
 
 # wait_for_end STATUS MIN_MS MAX_MS [LINE]: the program ends with STATUS,
 # between MIN_MS and MAX_MS after now, and writes nothing to standard error
-# but LINE, when given.
+# but LINE, when given. It fails 1 s past MAX_MS where the program still runs.
 wait_for_end() {
-    local start
+    local start deadline
     start=$(date +%s%N)
+    deadline=$((start + ($3 + 1000) * 1000000))
+    while kill -0 "$program_pid" 2>/dev/null && [ "$(date +%s%N)" -lt "$deadline" ]; do
+        sleep 0.01
+    done
+    ! kill -0 "$program_pid" 2>/dev/null || fail "still running $(($3 + 1000)) ms later, expected to end within $3 ms"
     reap_program
     check_end "$start" "$@"
 }
