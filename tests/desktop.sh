@@ -3,7 +3,7 @@
 # desktop of DIR, next to another window: Xorg with a 1920x1080 screen and a
 # window manager (and a second monitor right of it: desktop2), or a Wayland
 # compositor with Xwayland. Every case first checks that the program's
-# window shows the first frame: on Xorg the screen goes to 800x600 while the
+# window shows the first frame's colours: on Xorg the screen goes to 800x600 while the
 # program runs and back after it, but where another client changed the mode
 # meanwhile; on Xwayland the mode is emulated for the program alone, so the
 # screen stays at 1920x1080 for every other client. Its standard output is a
@@ -292,7 +292,7 @@ else
     focus_back() { xdotool key alt+Tab; }
     request_close() { xdotool key alt+F4; }
 fi
-wait_for_square "$work/first-frame.png" "$window" || fail "the window does not show the first frame"
+wait_for_drawing "$work/first-frame.png" "$window" || fail "the window does not show the first frame"
 
 # printed TEXT: waits (10 s at most) until the program has printed TEXT since
 # its start. The window manager focuses the window as it maps it, and whether

@@ -291,16 +291,18 @@ check_first_frame() {
     return "$wrong"
 }
 
-# wait_for_square PNG WINDOW: takes screenshots of WINDOW into PNG until it
-# shows the dark green square whole, and only dark red besides (10 s at
-# most): the program draws, wherever the desktop put its picture.
-wait_for_square() {
-    local shot=$1 window=$2 deadline=$((SECONDS + 10)) colours
+# wait_for_drawing PNG WINDOW: takes screenshots of WINDOW into PNG until
+# it shows the first frame's dark red and its dark green square, whole or in
+# part (10 s at most): the program draws, wherever and at whatever size the
+# desktop put its window, and whatever of the desktop's covers it.
+wait_for_drawing() {
+    local shot=$1 window=$2 deadline=$((SECONDS + 10)) colours= green
     until import -window "$window" "$shot" &&
-        colours=$(convert "$shot" -format '%c' histogram:info:- | awk '{ print $1, $2 }' | sort) &&
-        [[ "$colours" =~ ^40000:\ \(0,100,0\)$'\n'[0-9]+:\ \(100,0,0\)$ ]]; do
+        colours=$(convert "$shot" -format '%c' histogram:info:- | awk '{ print $1, $2 }') &&
+        green=$(awk '$2 == "(0,100,0)" { print $1 + 0 }' <<<"$colours") &&
+        [ -n "$green" ] && [ "$green" -le 40000 ] && grep -q ' (100,0,0)$' <<<"$colours"; do
         if [ "$SECONDS" -ge "$deadline" ]; then
-            echo "the window shows the colours (count: (r,g,b)): $(paste -sd ' ' <<<"${colours:-}")" >&2
+            echo "the window shows the colours (count: (r,g,b)): $(paste -sd ' ' <<<"$colours")" >&2
             return 1
         fi
         sleep 0.1

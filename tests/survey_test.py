@@ -1,0 +1,47 @@
+#!/usr/bin/env python3
+"""The survey's comparison of a desktop's runs with its expectations."""
+
+import pathlib
+import sys
+import unittest
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "scripts" / "lib"))
+import survey  # noqa: E402
+
+P, F = ("pass", ""), ("fail", "no switch")
+
+
+class Differences(unittest.TestCase):
+    def test_a_run_differs_where_the_expectations_do_not_allow_it(self):
+        rows = [
+            # what happened, the expectations file, differs?
+            ("all pass, nothing listed", {"switch": [P, P, P]}, "", False),
+            ("a new failure", {"switch": [P, F, P]}, "", True),
+            ("an expected failure", {"switch": [F, F, F]}, "fail switch: grabbed", False),
+            ("an expected failure now passes", {"switch": [P, P, P]}, "fail switch: grabbed", True),
+            ("an expected failure now flaky", {"switch": [F, P, F]}, "fail switch: grabbed", True),
+            ("a flake failing", {"close": [F, F, F]}, "flake close: cut", False),
+            ("a flake passing", {"close": [P, P, P]}, "flake close: cut", False),
+            ("a listed case not run", {"switch": [P]}, "flake close: cut", True),
+        ]
+        for name, observed, text, differs in rows:
+            with self.subTest(name):
+                found = survey.differences(observed, survey.parse_expectations(text))
+                self.assertEqual(bool(found), differs, found)
+
+    def test_only_findings_may_be_listed(self):
+        rows = [
+            "fail KILL: the mode was not given back",
+            "flake escape: sometimes",
+            "fail switch grabbed",
+            "skip switch: not here",
+            "fail switch: one\nflake switch: two",
+        ]
+        for text in rows:
+            with self.subTest(text):
+                with self.assertRaises(ValueError):
+                    survey.parse_expectations(text)
+
+
+if __name__ == "__main__":
+    unittest.main()
