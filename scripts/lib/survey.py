@@ -82,7 +82,8 @@ def reason(case, log):
     lines = log.splitlines()
     starts = [i for i, line in enumerate(lines) if line.startswith(f"{case}: ")]
     if not starts:
-        return " ".join(line.strip() for line in lines[-3:]) or "no reason given"
+        said = [line for line in lines if line and not line[0].isspace() and " failed; " not in line]
+        return " ".join(said) or "no reason given"
     message = []
     for line in lines[starts[-1]:]:
         if line.startswith(f"{case} failed; "):

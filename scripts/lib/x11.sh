@@ -202,16 +202,24 @@ stop_pid() {
 }
 
 # start_peer PEER: maps the helper's own window (10 s at most) and sets
-# PEER_PID and PEER_WINDOW. Focus goes to it, so a run starts from a known
-# focus whatever came before.
+# PEER_PID and PEER_WINDOW. Focus goes to it, so a run starts
+# from a known focus whatever came before; a window manager that has just
+# seen the screen change (fluxbox) can keep it unviewable a moment.
 start_peer() {
-    local peer=$1
+    local peer=$1 deadline=$((SECONDS + 10))
     exec {peer_fd}< <(exec "$peer" window)
     PEER_PID=$!
     if ! read -r -t 10 -u "$peer_fd" PEER_WINDOW; then
         echo "the helper's window did not appear" >&2
         return 1
     fi
+    until xdotool windowfocus "$PEER_WINDOW" 2>/dev/null; do
+        if [ "$SECONDS" -ge "$deadline" ]; then
+            echo "the helper's window could not take the focus" >&2
+            return 1
+        fi
+        sleep 0.05
+    done
     xdotool windowfocus --sync "$PEER_WINDOW"
 }
 
