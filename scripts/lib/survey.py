@@ -23,6 +23,7 @@ CASES = ["picture", "escape", "switch", "focus", "close", "INT", "TERM", "HUP",
 # The program's own duties: they pass on every desktop, or the program is
 # at fault, so no desktop may list them.
 DUTIES = {"escape", "INT", "TERM", "HUP", "QUIT", "KILL", "xkill", "two-escape"}
+NAMES = {"debian": "Debian", "allegro": "Allegro", "mesa": "Mesa", "xorg": "Xorg", "xwayland": "Xwayland"}
 TEMPLATE = pathlib.Path(__file__).with_name("desktops.md.in")
 
 
@@ -146,10 +147,11 @@ def markdown(runs, versions, expectations, found):
         table.append(f"| {desktop} | {mine[0]['desktop_version']} | "
                      + " | ".join(cell(observed.get(case, [])) for case in CASES) + " |")
         for case, (kind, why) in expectations.get(desktop, {}).items():
-            findings.append(f"- **{desktop}**, {case} ({cell(observed.get(case, []))}): {why}")
+            listed = "expected to fail" if kind == "fail" else "a flake"
+            findings.append(f"- **{desktop}**, {case} ({listed}; {cell(observed.get(case, []))}): {why}")
     differing = [f"- **{d}**, {line}" for d, lines in found.items() for line in lines]
     text = TEMPLATE.read_text()
-    text = text.replace("@VERSIONS@", ", ".join(f"{k} {v}" for k, v in versions.items()))
+    text = text.replace("@VERSIONS@", ", ".join(f"{NAMES.get(k, k)} {v}" for k, v in versions.items()))
     text = text.replace("@TABLE@", "\n".join(table))
     text = text.replace("@FINDINGS@", "\n".join(findings) or "None.")
     text = text.replace("@DIFFERENCES@", "\n".join(differing) or "None: every desktop did as expected.")
