@@ -258,8 +258,8 @@ elif [ "$case_name" = xkill ]; then
     launcher=(env "DLT_REPORT=$work/report" "LD_PRELOAD=$preload")
 fi
 start_program
-window=$(program_window)
-[ -n "$window" ] || fail "no program window appeared"
+window=$(program_window) ||
+    fail "no program window appeared; it wrote: '$(head -c 300 "$work/stderr")'"
 process=$(pgrep -P "$program_pid")
 watcher=$(pgrep -P "$process")
 [ "$(ps -o comm= -p "$watcher")" = dlt-watcher ] ||
