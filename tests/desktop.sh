@@ -3,12 +3,12 @@
 # desktop of DIR, next to another window: Xorg with a 1920x1080 screen and a
 # window manager (and a second monitor right of it: desktop2), or a Wayland
 # compositor with Xwayland. Every case first checks that the program's
-# window shows the first frame's colours: on Xorg the screen goes to 800x600 while the
-# program runs and back after it, but where another client changed the mode
-# meanwhile; on Xwayland the mode is emulated for the program alone, so the
-# screen stays at 1920x1080 for every other client. Its standard output is a
-# pipe that ends with it, and its watcher holds nothing of its (no
-# descriptor but /dev/null, its socket to the program and its own X
+# window shows the first frame's colours: on Xorg the screen goes to 800x600
+# while the program runs and back after it, but where another client changed
+# the mode meanwhile; on Xwayland the mode is emulated for the program alone,
+# so the screen stays at 1920x1080 for every other client. Its standard
+# output is a pipe that ends with it, and its watcher holds nothing of its
+# (no descriptor but /dev/null, its socket to the program and its own X
 # connection) and is gone 3 s after it. With DLT_RECORD set, the program's
 # status and its lines go to that file.
 #   picture       the window is 800x600 at the top left, over everything: on
