@@ -277,6 +277,7 @@ activate_away() { xdotool windowactivate "$PEER_WINDOW"; }
 activate_back() { xdotool windowactivate "$window"; }
 if [ "$server" = wayland ]; then
     during="$(screen_mode) to other clients, a window of $(geometry)"
+    press_escape() { "$peer" escape "$1"; }
     focus_away() { activate_away; }
     focus_back() { activate_back; }
     request_close() { wmctrl -i -c "$window"; }

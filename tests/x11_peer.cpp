@@ -3,7 +3,12 @@
 //                       stays until killed: somewhere to switch focus to.
 //   x11-peer close ID   asks window ID to close, as a window manager's close
 //                       button does (WM_PROTOCOLS / WM_DELETE_WINDOW).
+//   x11-peer escape ID  sends window ID an Escape press and release as
+//                       events: under Debian testing's KWin on Wayland, keys
+//                       pressed on the server (xdotool's XTEST) do not reach
+//                       X programs.
 #include <X11/Xlib.h>
+#include <X11/keysym.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -26,14 +31,19 @@ static int map_window(Display *x)
         XNextEvent(x, &event);
 }
 
-static int request_close(Display *x, const char *id)
+static bool window_id(const char *id, Window *window)
 {
     char *end;
-    const Window window = std::strtoul(id, &end, 0);
+    *window = std::strtoul(id, &end, 0);
     if (*id == '\0' || *end != '\0') {
         std::fprintf(stderr, "x11-peer: not a window id: %s\n", id);
-        return 2;
+        return false;
     }
+    return true;
+}
+
+static int request_close(Display *x, Window window)
+{
     XEvent event{};
     event.xclient.type = ClientMessage;
     event.xclient.window = window;
@@ -47,18 +57,40 @@ static int request_close(Display *x, const char *id)
     return 0;
 }
 
+static int press_escape(Display *x, Window window)
+{
+    XEvent event{};
+    event.xkey.window = window;
+    event.xkey.root = DefaultRootWindow(x);
+    event.xkey.same_screen = True;
+    event.xkey.keycode = XKeysymToKeycode(x, XK_Escape);
+    event.xkey.type = KeyPress;
+    XSendEvent(x, window, True, KeyPressMask, &event);
+    event.xkey.type = KeyRelease;
+    XSendEvent(x, window, True, KeyReleaseMask, &event);
+    XSync(x, False);
+    return 0;
+}
+
 int main(int argc, char **argv)
 {
     const bool window = argc == 2 && std::strcmp(argv[1], "window") == 0;
     const bool close = argc == 3 && std::strcmp(argv[1], "close") == 0;
-    if (!window && !close) {
-        std::fprintf(stderr, "usage: x11-peer window | x11-peer close ID\n");
+    const bool escape = argc == 3 && std::strcmp(argv[1], "escape") == 0;
+    Window target = 0;
+    if (!window && !close && !escape) {
+        std::fprintf(stderr,
+                     "usage: x11-peer window | x11-peer close|escape ID\n");
         return 2;
     }
+    if (!window && !window_id(argv[2], &target))
+        return 2;
     Display *x = XOpenDisplay(nullptr);
     if (!x) {
         std::fprintf(stderr, "x11-peer: cannot open the X display\n");
         return 1;
     }
-    return window ? map_window(x) : request_close(x, argv[2]);
+    if (window)
+        return map_window(x);
+    return close ? request_close(x, target) : press_escape(x, target);
 }
