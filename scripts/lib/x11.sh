@@ -100,8 +100,8 @@ start_wayland() {
     local dir=$1 compositor=${2:-mutter} deadline
     # The compositor starts this client once Xwayland is up, with its
     # environment.
-    local client=(sh -c 'env >"$1.new" && mv "$1.new" "$1" && exec sleep infinity' sh
-        "$dir/runtime/environment")
+    local say_environment='env >"$1.new" && mv "$1.new" "$1"'
+    local client=(sh -c "$say_environment && exec sleep infinity" sh "$dir/runtime/environment")
     local command user=()
     # Xwayland's sockets go there, and the compositors do not make the folder.
     mkdir -p -m 1777 /tmp/.X11-unix
@@ -134,8 +134,11 @@ start_wayland() {
             user=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
             allow='xhost +si:localuser:root >/dev/null && '
         fi
+        # sway's exec starts the client in a session of its own, which
+        # stopping sway's group does not reach: it says its environment and
+        # ends.
         printf '%s\n' 'include /etc/sway/config' 'output HEADLESS-1 resolution 1920x1080' \
-            "exec $allow${client[*]@Q}" >"$dir/sway.config"
+            "exec $allow${client[0]} -c ${say_environment@Q} sh ${client[4]@Q}" >"$dir/sway.config"
         command=(env WLR_BACKENDS=headless WLR_LIBINPUT_NO_DEVICES=1 sway --config "$dir/sway.config")
         ;;
     *)
