@@ -17,6 +17,7 @@ namespace
 
 std::atomic<bool> x_error{false};
 std::atomic<Display *> grabbed{nullptr};
+std::atomic<bool> grabbed_error{false};
 
 // Xlib's handler type takes the connection as it is.
 // cppcheck-suppress [constParameter, constParameterCallback]
@@ -24,6 +25,8 @@ extern "C" int record_x_error(Display *x, XErrorEvent *)
 {
     if (x != grabbed)
         x_error = true;
+    else
+        grabbed_error = true;
     return 0;
 }
 
@@ -47,6 +50,13 @@ void grab_x_errors(Display *x)
 {
     XSync(x, False);
     grabbed = x;
+    grabbed_error = false;
+}
+
+bool x_requests_taken(Display *x)
+{
+    XSync(x, False);
+    return !grabbed_error.exchange(false);
 }
 
 void release_x_errors(Display *x)

@@ -18,12 +18,14 @@ void take_x_errors();
 // and what the request would have read is left out.
 void grab_x_errors(Display *x);
 void release_x_errors(Display *x);
+// Whether the server took every grabbed request on `x` since the grab, or
+// since this was last asked.
+bool x_requests_taken(Display *x);
 
 // The screen's layout as the server shows it now; false where it has no
 // RandR. Errors of the reading are caught: a CRTC or output that vanished
 // meanwhile is left out.
 bool read_layout(Display *x, Layout &layout);
-// Sets what differs between `now` and `wanted`, as xrandr does it: each
-// CRTC that is to go off, or would not fit the new screen, goes off first;
-// then the screen takes its size; then each CRTC that is to change is set.
+// Sets what differs between `now` and `wanted` (set_layout), each request's
+// outcome checked.
 void apply_layout(Display *x, const Layout &now, const Layout &wanted);

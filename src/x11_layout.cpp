@@ -70,6 +70,23 @@ std::optional<Mode> offered_mode(const Mode &wanted,
     return found;
 }
 
+// The desktop's outputs of a CRTC that are still there: still on it, and
+// offering a mode (an unplugged one offers none).
+std::vector<std::uint64_t>
+outputs_still_there(const Crtc &was, const Crtc &now,
+                    const std::vector<Output> &offered)
+{
+    std::vector<std::uint64_t> outputs;
+    for (const std::uint64_t id : was.outputs) {
+        const Output *output = find_crtc(offered, id);
+        if (output && !output->modes.empty() &&
+            std::find(now.outputs.begin(), now.outputs.end(), id) !=
+                now.outputs.end())
+            outputs.push_back(id);
+    }
+    return outputs;
+}
+
 Crtc wanted_crtc(const Crtc &now, const Layout &desktop, const Notes &notes,
                  const std::vector<Output> &offered)
 {
@@ -79,20 +96,64 @@ Crtc wanted_crtc(const Crtc &now, const Layout &desktop, const Notes &notes,
     const Crtc *was = find_crtc(desktop.crtcs, now.id);
     if (!was || same_mode(now.mode, was->mode))
         return now;
+    const CrtcMode *display = nullptr;
     if (notes.display_noted) {
-        const CrtcMode *display = find_note(notes.display_made, now.id);
+        display = find_note(notes.display_made, now.id);
         if (!display || !same_mode(now.mode, display->mode))
             return now;
     }
     if (was->mode.id == 0)
         return *was;
+    Crtc wanted = *was;
+    wanted.outputs = outputs_still_there(*was, now, offered);
     const std::optional<Mode> mode =
-        offered_mode(was->mode, was->outputs, offered);
+        offered_mode(was->mode, wanted.outputs, offered);
     if (!mode)
         return now;
-    Crtc wanted = *was;
     wanted.mode = *mode;
+    if (display && (now.x != display->x || now.y != display->y)) {
+        wanted.x = now.x;
+        wanted.y = now.y;
+    }
     return wanted;
+}
+
+// Sets `wanted` over `shown` in xrandr's order, `shown` following what the
+// server took; false at the first refusal.
+bool set_in_order(Layout &shown, const Layout &wanted,
+                  const LayoutRequests &requests)
+{
+    for (std::size_t i = 0; i < shown.crtcs.size(); ++i) {
+        Crtc &crtc = shown.crtcs[i];
+        const Edges edges = covered(crtc);
+        if (!same(crtc, wanted.crtcs[i]) &&
+            (wanted.crtcs[i].mode.id == 0 ||
+             edges.right > wanted.screen.width ||
+             edges.bottom > wanted.screen.height)) {
+            if (!requests.set_crtc(crtc, turned_off(crtc.id)))
+                return false;
+            // Its transform and panning stay with it on the server.
+            crtc.mode = {};
+            crtc.outputs.clear();
+        }
+    }
+    const ScreenSize &from = shown.screen;
+    const ScreenSize &to = wanted.screen;
+    if (to.width != from.width || to.height != from.height ||
+        to.width_mm != from.width_mm || to.height_mm != from.height_mm) {
+        if (!requests.set_screen_size(to))
+            return false;
+        shown.screen = to;
+    }
+    for (std::size_t i = 0; i < shown.crtcs.size(); ++i) {
+        Crtc &crtc = shown.crtcs[i];
+        if (same(crtc, wanted.crtcs[i]) || wanted.crtcs[i].mode.id == 0)
+            continue;
+        if (!requests.set_crtc(crtc, wanted.crtcs[i]))
+            return false;
+        crtc = wanted.crtcs[i];
+    }
+    return true;
 }
 
 } // namespace
@@ -137,9 +198,8 @@ Edges covered(const Crtc &crtc)
     const bool turned = crtc.rotation & (RR_Rotate_90 | RR_Rotate_270);
     const double width = turned ? crtc.mode.height : crtc.mode.width;
     const double height = turned ? crtc.mode.width : crtc.mode.height;
+    // As xrandr sizes the screen: the far corner, translation included.
     const Transform &m = crtc.transform;
-    double left = 0;
-    double top = 0;
     double right = 0;
     double bottom = 0;
     bool first = true;
@@ -154,14 +214,12 @@ Edges covered(const Crtc &crtc)
             (m[0][0] * x + m[0][1] * y + m[0][2]) / fixed_one / w;
         const double screen_y =
             (m[1][0] * x + m[1][1] * y + m[1][2]) / fixed_one / w;
-        left = first ? screen_x : std::min(left, screen_x);
-        top = first ? screen_y : std::min(top, screen_y);
         right = first ? screen_x : std::max(right, screen_x);
         bottom = first ? screen_y : std::max(bottom, screen_y);
         first = false;
     }
-    return {crtc.x + static_cast<std::int64_t>(std::ceil(right - left)),
-            crtc.y + static_cast<std::int64_t>(std::ceil(bottom - top))};
+    return {crtc.x + static_cast<std::int64_t>(std::ceil(right)),
+            crtc.y + static_cast<std::int64_t>(std::ceil(bottom))};
 }
 
 Layout layout_to_give_back(const Layout &desktop, const Notes &notes,
@@ -210,4 +268,18 @@ Layout layout_to_give_back(const Layout &desktop, const Notes &notes,
     wanted.screen.height_mm = static_cast<std::int32_t>(std::max<std::int64_t>(
         1, size.height_mm * height / std::max(1, size.height)));
     return wanted;
+}
+
+Layout set_layout(const Layout &now, const Layout &wanted,
+                  const LayoutRequests &requests)
+{
+    Layout shown = now;
+    if (set_in_order(shown, wanted, requests))
+        return shown;
+    Layout before = now;
+    for (std::size_t i = 0; i < before.crtcs.size(); ++i)
+        if (wanted.crtcs[i].mode.id == 0)
+            before.crtcs[i] = wanted.crtcs[i];
+    set_in_order(shown, before, requests);
+    return shown;
 }

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -90,10 +91,13 @@ struct Layout {
     std::vector<Output> outputs;
 };
 
-// A CRTC's mode, as the program notes it to the watcher: plain bytes.
+// A CRTC's mode and place, as the program notes it to the watcher: plain
+// bytes.
 struct CrtcMode {
     std::uint64_t crtc = 0;
     Mode mode;
+    std::int32_t x = 0;
+    std::int32_t y = 0;
 };
 
 // What the program noted during the run.
@@ -110,8 +114,8 @@ struct Notes {
 };
 
 // The screen area a CRTC covers, as its right and bottom edges: its panning
-// area where it pans, else its mode, turned and transformed, from its
-// position. 0, 0 where it is off.
+// area where it pans, else its mode, turned and transformed (moved, too,
+// where the transform translates), from its position. 0, 0 where it is off.
 struct Edges {
     std::int64_t right = 0;
     std::int64_t bottom = 0;
@@ -121,13 +125,33 @@ Edges covered(const Crtc &crtc);
 // The layout to give the desktop once the program has ended, from the
 // desktop's before the display was asked for, what the program noted, and
 // the layout now. Each CRTC that still shows the display's mode gets the
-// desktop's back, found by its timings among the modes its outputs offer
-// now; one that another client changed or turned off keeps that; one that
-// was off just before the release and that the release turned back on goes
-// off. The screen gets its size back where what is on fits it, or just the
-// size for what is still on where an output went off.
+// desktop's back, with its rotation, transform and panning, found by its
+// timings among the modes its outputs still there offer now (an output
+// unplugged, or taken off the CRTC, is dropped); where another client moved
+// it since the display was made, it stays where it was moved. One that
+// another client changed or turned off keeps that; one that was off just
+// before the release and that the release turned back on goes off. The
+// screen gets its size back where what is on fits it, or just the size for
+// what is still on where an output went off.
 Layout layout_to_give_back(const Layout &desktop, const Notes &notes,
                            const Layout &now);
 
 // Whether a CRTC shows the same in both: only the mode matters for one off.
 bool same(const Crtc &a, const Crtc &b);
+
+// The two requests that set a layout on a server, each saying whether the
+// server took it: the screen's size, and one CRTC's whole setting, from what
+// it shows to what it is to show.
+struct LayoutRequests {
+    std::function<bool(const ScreenSize &size)> set_screen_size;
+    std::function<bool(const Crtc &shown, const Crtc &wanted)> set_crtc;
+};
+
+// Sets what differs between `now` and `wanted`, as xrandr does it: each
+// CRTC that is to go off, or would not fit the new screen, goes off first;
+// then the screen takes its size; then each CRTC that is to change is set.
+// Where the server refuses a request, everything goes back to `now`, but
+// for the CRTCs meant to go off: the desktop is never left with fewer
+// monitors on than it had. Returns what the server shows after.
+Layout set_layout(const Layout &now, const Layout &wanted,
+                  const LayoutRequests &requests);

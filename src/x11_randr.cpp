@@ -93,14 +93,6 @@ void read_resources(Display *x, XRRScreenResources *resources, bool since_1_3,
     }
 }
 
-void set_crtc(Display *x, XRRScreenResources *resources, const Crtc &crtc)
-{
-    std::vector<RROutput> outputs(crtc.outputs.begin(), crtc.outputs.end());
-    XRRSetCrtcConfig(x, resources, crtc.id, CurrentTime, crtc.x, crtc.y,
-                     crtc.mode.id, static_cast<Rotation>(crtc.rotation),
-                     outputs.data(), static_cast<int>(outputs.size()));
-}
-
 // The transform takes effect with the CRTC's next configuration.
 void set_transform(Display *x, const Crtc &crtc)
 {
@@ -131,6 +123,35 @@ void set_panning(Display *x, XRRScreenResources *resources, const Crtc &crtc)
                           p.border_right,
                           p.border_bottom};
     XRRSetPanning(x, resources, crtc.id, &panning);
+}
+
+// Whether the server took a CRTC's setting; a transform it was given for a
+// setting it refused is taken back, or the next setting would take it up.
+bool set_crtc(Display *x, XRRScreenResources *resources, const Crtc &shown,
+              const Crtc &crtc)
+{
+    const bool transforming =
+        crtc.mode.id != 0 &&
+        (crtc.transform != shown.transform || crtc.filter != shown.filter ||
+         crtc.filter_params != shown.filter_params);
+    if (transforming)
+        set_transform(x, crtc);
+    std::vector<RROutput> outputs(crtc.outputs.begin(), crtc.outputs.end());
+    bool taken =
+        XRRSetCrtcConfig(x, resources, crtc.id, CurrentTime, crtc.x, crtc.y,
+                         crtc.mode.id, static_cast<Rotation>(crtc.rotation),
+                         outputs.data(), static_cast<int>(outputs.size())) ==
+            RRSetConfigSuccess &&
+        x_requests_taken(x);
+    if (taken && crtc.mode.id != 0 && !(crtc.panning == shown.panning)) {
+        set_panning(x, resources, crtc);
+        taken = x_requests_taken(x);
+    }
+    if (!taken && transforming) {
+        set_transform(x, shown);
+        x_requests_taken(x);
+    }
+    return taken;
 }
 
 } // namespace
@@ -175,35 +196,16 @@ void apply_layout(Display *x, const Layout &now, const Layout &wanted)
     if (!resources)
         return;
     grab_x_errors(x);
-    for (std::size_t i = 0; i < now.crtcs.size(); ++i) {
-        const Edges edges = covered(now.crtcs[i]);
-        if (!same(now.crtcs[i], wanted.crtcs[i]) &&
-            (wanted.crtcs[i].mode.id == 0 ||
-             edges.right > wanted.screen.width ||
-             edges.bottom > wanted.screen.height)) {
-            Crtc off;
-            off.id = now.crtcs[i].id;
-            set_crtc(x, resources, off);
-        }
-    }
-    const ScreenSize &from = now.screen;
-    const ScreenSize &to = wanted.screen;
-    if (to.width != from.width || to.height != from.height ||
-        to.width_mm != from.width_mm || to.height_mm != from.height_mm)
-        XRRSetScreenSize(x, root, to.width, to.height, to.width_mm,
-                         to.height_mm);
-    for (std::size_t i = 0; i < now.crtcs.size(); ++i) {
-        const Crtc &was = now.crtcs[i];
-        const Crtc &crtc = wanted.crtcs[i];
-        if (same(was, crtc) || crtc.mode.id == 0)
-            continue;
-        if (crtc.transform != was.transform || crtc.filter != was.filter ||
-            crtc.filter_params != was.filter_params)
-            set_transform(x, crtc);
-        set_crtc(x, resources, crtc);
-        if (!(crtc.panning == was.panning))
-            set_panning(x, resources, crtc);
-    }
+    const LayoutRequests requests = {
+        [x, root](const ScreenSize &size) {
+            XRRSetScreenSize(x, root, size.width, size.height, size.width_mm,
+                             size.height_mm);
+            return x_requests_taken(x);
+        },
+        [x, resources](const Crtc &shown, const Crtc &crtc) {
+            return set_crtc(x, resources, shown, crtc);
+        }};
+    set_layout(now, wanted, requests);
     release_x_errors(x);
     XRRFreeScreenResources(resources);
 }

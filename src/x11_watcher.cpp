@@ -31,9 +31,10 @@ namespace
 {
 
 // What the watcher learns from the program, a message (a packet of the
-// socket) each: each CRTC's mode once the display is made, and again just
-// before it is released; or that the program ended by itself before its
-// display was made. A message is a Note, then its count of CrtcModes.
+// socket) each: each CRTC's mode and place once the display is made, and
+// again just before it is released; or that the program ended by itself
+// before its display was made. A message is a Note, then its count of
+// CrtcModes.
 constexpr std::uint32_t display_made = 1;
 constexpr std::uint32_t before_release = 2;
 constexpr std::uint32_t startup_failed = 3;
@@ -62,7 +63,7 @@ bool display_noted = false;
 
 CrtcMode mode_note(const Crtc &crtc)
 {
-    return {crtc.id, crtc.mode};
+    return {crtc.id, crtc.mode, crtc.x, crtc.y};
 }
 
 std::vector<CrtcMode> crtc_modes(const Layout &layout)

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <ostream>
 #include <sstream>
@@ -37,9 +38,10 @@ Mode mode(const std::string &token)
 
 // "SCREEN: CRTC... ; offers MODE...": the screen's size in pixels (its
 // millimetres a quarter of that), then each CRTC as N=MODE+X+Y or N=off,
-// driving output N, where "left", "scale:S" or "pan:WxH" after it turn,
-// scale or pan it. Every output offers the modes after "offers", by default
-// all the named ones.
+// driving output 100+N, where "left", "scale:S", "move:X" or "pan:WxH"
+// after it turn, scale, translate or pan it, and "+O" has it drive output O
+// too. Every output offers the modes after "offers", by default all the
+// named ones; "unplugged:O" offers none.
 Layout layout(const std::string &text)
 {
     Layout layout;
@@ -51,6 +53,7 @@ Layout layout(const std::string &text)
     layout.smallest = {320, 200, 0, 0};
     layout.largest = {8192, 8192, 0, 0};
     std::vector<Mode> offers;
+    std::vector<std::uint64_t> unplugged;
     bool offering = false;
     std::string token;
     while (in >> token) {
@@ -58,6 +61,13 @@ Layout layout(const std::string &text)
             offering = true;
         } else if (offering) {
             offers.push_back(mode(token));
+        } else if (token[0] == '+') {
+            layout.crtcs.back().outputs.push_back(std::stoul(token));
+        } else if (token.rfind("unplugged:", 0) == 0) {
+            unplugged.push_back(std::stoul(token.substr(10)));
+        } else if (token.rfind("move:", 0) == 0) {
+            layout.crtcs.back().transform[0][2] =
+                std::stoi(token.substr(5)) * fixed_one;
         } else if (token == "left") {
             layout.crtcs.back().rotation = 2;
         } else if (token.rfind("scale:", 0) == 0) {
@@ -87,11 +97,16 @@ Layout layout(const std::string &text)
              {"1920x1080", "800x600", "1024x768", "1600x900", "3840x2160"})
             offers.push_back(mode(name));
     for (const Crtc &crtc : layout.crtcs)
-        layout.outputs.push_back({100 + crtc.id, offers});
+        for (const std::uint64_t output : crtc.outputs)
+            layout.outputs.push_back(
+                {output, std::count(unplugged.begin(), unplugged.end(), output)
+                             ? std::vector<Mode>{}
+                             : offers});
     return layout;
 }
 
-// "N=MODE ...", a note of each CRTC's mode.
+// "N=MODE+X+Y ...", a note of each CRTC's mode and place (+0+0 where none
+// is written).
 std::vector<CrtcMode> noted(const std::string &text)
 {
     std::vector<CrtcMode> notes;
@@ -99,8 +114,12 @@ std::vector<CrtcMode> noted(const std::string &text)
     std::string token;
     while (in >> token) {
         const std::string shown = token.substr(token.find('=') + 1);
-        notes.push_back(
-            {std::stoul(token), shown == "off" ? Mode{} : mode(shown)});
+        CrtcMode note{std::stoul(token), shown == "off" ? Mode{} : mode(shown)};
+        if (shown.find('+') != std::string::npos) {
+            std::istringstream place(shown.substr(shown.find('+')));
+            place >> note.x >> note.y;
+        }
+        notes.push_back(note);
     }
     return notes;
 }
@@ -121,12 +140,27 @@ std::string describe(const Layout &layout)
             << '+' << crtc.x << '+' << crtc.y;
         if (crtc.rotation != 1)
             out << " rotation " << crtc.rotation;
-        if (crtc.transform != identity)
+        if (crtc.transform[0][0] != fixed_one)
             out << " scale " << crtc.transform[0][0] * 1.0 / fixed_one;
+        if (crtc.transform[0][2] != 0)
+            out << " move " << crtc.transform[0][2] / fixed_one;
+        if (crtc.outputs != std::vector<std::uint64_t>{100 + crtc.id})
+            for (const std::uint64_t output : crtc.outputs)
+                out << " +" << output;
         if (crtc.panning.width != 0)
             out << " pan " << crtc.panning.width << 'x' << crtc.panning.height;
     }
     return out.str();
+}
+
+// A row's name as a test's: letters and digits.
+template <typename Param>
+std::string test_name(const testing::TestParamInfo<Param> &info)
+{
+    std::string name;
+    for (const char *c = info.param.name; *c; ++c)
+        name += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
+    return name;
 }
 
 struct Row {
@@ -208,6 +242,28 @@ INSTANTIATE_TEST_SUITE_P(
             "1=800x600 2=1920x1080", "1=800x600 2=off",
             "800x600: 1=800x600+0+0 2=off",
             "2560x1440 (640x360 mm): 1=1920x1080#1+0+0 pan 2560x1440 2=off"},
+        Row{"a translated monitor, the other unplugged",
+            "3940x1080: 1=1920x1080+0+0 move:100 2=1920x1080+2020+0",
+            "1=800x600 2=1920x1080", "1=800x600 2=off",
+            "800x600: 1=800x600+0+0 2=off",
+            "2020x1080 (505x270 mm): 1=1920x1080#1+0+0 move 100 2=off"},
+        Row{"moved left as the other was unplugged",
+            "3840x1080: 1=1920x1080+1920+0 2=1920x1080+0+0",
+            "1=800x600+1920+0 2=1920x1080", "1=800x600+0+0 2=off",
+            "800x600: 1=800x600+0+0 2=off",
+            "1920x1080 (480x270 mm): 1=1920x1080#1+0+0 2=off"},
+        Row{"a mirror's first output unplugged",
+            "1920x1080: 1=1920x1080+0+0 +102", "1=800x600", "1=800x600",
+            "800x600: 1=800x600+0+0 +102 unplugged:101",
+            "1920x1080 (480x270 mm): 1=1920x1080#1+0+0 +102"},
+        Row{"a mirror's second output unplugged",
+            "1920x1080: 1=1920x1080+0+0 +102", "1=800x600", "1=800x600",
+            "800x600: 1=800x600+0+0 +102 unplugged:102",
+            "1920x1080 (480x270 mm): 1=1920x1080#1+0+0"},
+        Row{"a mirror's output back under a new id",
+            "1920x1080: 1=1920x1080+0+0 +102", "1=800x600", "1=800x600",
+            "800x600: 1=800x600+0+0",
+            "1920x1080 (480x270 mm): 1=1920x1080#1+0+0"},
         Row{"another client's change kept", "1920x1080: 1=1920x1080+0+0",
             "1=800x600", "1=1024x768", "1024x768: 1=1024x768+0+0",
             "1024x768 (256x192 mm): 1=1024x768#3+0+0"},
@@ -217,11 +273,60 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"a start-up failure", "1920x1080: 1=1920x1080+0+0", nullptr, "",
             "1920x1080: 1=1024x768+0+0",
             "1920x1080 (480x270 mm): 1=1024x768#3+0+0", true}),
-    [](const testing::TestParamInfo<Row> &info) {
-        std::string name;
-        for (const char *c = info.param.name; *c; ++c)
-            name += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
-        return name;
-    });
+    test_name<Row>);
+
+// A layout set on a server that refuses every screen size, and a CRTC that
+// would not fit its screen, as the X server does.
+struct Refused {
+    const char *name;
+    const char *now;
+    const char *wanted;
+    const char *expected;
+};
+
+void PrintTo(const Refused &row, std::ostream *out)
+{
+    *out << row.name;
+}
+
+class SetLayout : public testing::TestWithParam<Refused>
+{
+};
+
+TEST_P(SetLayout, NeverLeavesFewerMonitorsOn)
+{
+    const Refused &row = GetParam();
+    Layout server = layout(row.now);
+    const LayoutRequests requests = {
+        [](const ScreenSize &) { return false; },
+        [&server](const Crtc &, const Crtc &crtc) {
+            const Edges edges = covered(crtc);
+            if (edges.right > server.screen.width ||
+                edges.bottom > server.screen.height)
+                return false;
+            for (Crtc &shown : server.crtcs)
+                if (shown.id == crtc.id)
+                    shown = crtc;
+            return true;
+        }};
+
+    const Layout shown =
+        set_layout(layout(row.now), layout(row.wanted), requests);
+
+    EXPECT_EQ(describe(server), row.expected);
+    EXPECT_EQ(describe(shown), row.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    , SetLayout,
+    testing::Values(
+        Refused{"stacked", "3840x1080: 1=800x600+0+0 2=1920x1080+1920+0",
+                "1920x2160: 1=1920x1080+0+0 2=1920x1080+0+1080",
+                "3840x1080 (960x270 mm): 1=800x600#2+0+0 2=1920x1080#1+1920+0"},
+        Refused{"one meant to go off stays off",
+                "3840x1080: 1=800x600+0+0 2=1920x1080+1920+0",
+                "1920x1080: 1=1920x1080+0+0 2=off",
+                "3840x1080 (960x270 mm): 1=800x600#2+0+0 2=off"}),
+    test_name<Refused>);
 
 } // namespace
