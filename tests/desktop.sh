@@ -68,6 +68,10 @@
 #                 (two monitors) the other monitor turned off (unplugged)
 #                 mid-run, which shrinks the screen, then that end: the
 #                 program's monitor gets its mode back, the other stays off
+#   right-other-off-KILL
+#                 (two monitors) the same with the program's monitor right of
+#                 the other, which xrandr moves to the left as it turns the
+#                 other off, then SIGKILL: it keeps that place
 #   own-off-escape own-off-TERM
 #                 (two monitors) the program's own monitor turned off mid-run,
 #                 then that end: the other keeps its mode, the turned-off one
@@ -248,6 +252,12 @@ if [ "$case_name" = replug-KILL ]; then
 elif [ "$case_name" = fb-KILL ]; then
     xrandr --fb 2560x1440
 fi
+if [ "${case_name%%-*}" = right ]; then
+    xrandr --output DUMMY1 --pos 0x0 --output DUMMY0 --pos 1920x0
+    # The window manager opens the program's window on the monitor of the
+    # focused window, and the library takes that monitor.
+    xdotool windowmove --sync "$PEER_WINDOW" 1920 0
+fi
 if [ "$case_name" = stuck ]; then
     # A process group of its own, as a terminal gives it.
     launcher=(setsid env "DLT_INJECT=$work/inject" "LD_PRELOAD=$preload")
@@ -287,8 +297,10 @@ else
     during=$(screen_mode)
     if [ "$server" = desktop2 ]; then
         during=$(layout)
-        [ "$during" = "screen 3840x1080: DUMMY0 800x600+0+0, DUMMY1 1920x1080+1920+0" ] ||
-            fail "the monitors show '$during' during the run"
+        expected="screen 3840x1080: DUMMY0 800x600+0+0, DUMMY1 1920x1080+1920+0"
+        [ "${case_name%%-*}" != right ] ||
+            expected="screen 3840x1080: DUMMY0 800x600+1920+0, DUMMY1 1920x1080+0+0"
+        [ "$during" = "$expected" ] || fail "the monitors show '$during' during the run"
     fi
     focus_away() { xdotool key alt+Tab; }
     focus_back() { xdotool key alt+Tab; }
@@ -429,8 +441,8 @@ two-escape)
     wait_for_end 0 900 3000
     wait_for_layout "$two_monitors"
     ;;
-other-off-* | own-off-*)
-    if [ "${case_name%-*}" = other-off ]; then
+*other-off-* | own-off-*)
+    if [[ "${case_name%-*}" = *other-off ]]; then
         xrandr --output DUMMY1 --off
         wait_for_layout "screen 800x600: DUMMY0 800x600+0+0, DUMMY1 off"
         after="screen 1920x1080: DUMMY0 1920x1080+0+0, DUMMY1 off"
@@ -442,6 +454,7 @@ other-off-* | own-off-*)
     case "${case_name##*-}" in
     escape) press_escape "$window" && wait_for_end 0 900 3000 ;;
     TERM) kill -s TERM "$process" && wait_for_end 143 0 1000 ;;
+    KILL) kill -s KILL "$process" && wait_for_end 137 0 1000 ;;
     xkill) xdotool windowkill "$window" && wait_for_end 1 0 1000 ;;
     esac
     wait_for_layout "$after"
