@@ -76,6 +76,19 @@
 #                 (two monitors) the program's own monitor turned off mid-run,
 #                 then that end: the other keeps its mode, the turned-off one
 #                 stays off
+# On Wine (the Windows build under Wine, on the desktop with openbox), each
+# case runs a copy of the Windows package unpacked into an empty folder; its
+# lines end in CRLF, as a Windows program's do, and it has no watcher:
+#   picture escape switch close
+#                 as above, on Direct3D 9, the library's default
+#   opengl-escape on OpenGL, which allegro5.cfg beside the program asks for
+#   nod3d-escape  on OpenGL, Direct3D missing
+#   taskkill      Windows' close request from another program: the close
+#                 line, status 0
+#   file          the switch, standard output a file read while the
+#                 program runs
+#   no-driver     no graphics driver at all: "Could not create display.",
+#                 status 255, after the 4 s pause
 #   server-killed the X server dies mid-run, five times, each on a short-lived
 #                 Xvfb of its own (DIR unused): status 1, at once, no crash
 #   compositor-killed
@@ -162,6 +175,23 @@ shown() {
 
 two_monitors="screen 3840x1080: DUMMY0 1920x1080+0+0, DUMMY1 1920x1080+1920+0"
 start_case
+launcher=()
+end_of_line=
+if [ "$server" = wine ]; then
+    export WINEPREFIX=$dir/prefix WINEDEBUG=-all
+    cp -r "$dir"/package/*/ "$work/program"
+    program=$work/program/display-loss-test.exe
+    PROGRAM_NAME=display-loss-test.exe
+    # wine64 itself: Debian's wine wrapper writes on standard error.
+    wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
+    launcher=("$wine")
+    end_of_line=$'\r'
+    case "$case_name" in
+    opengl-escape) printf '[graphics]\ndriver=opengl\n' >"$work/program/allegro5.cfg" ;;
+    nod3d-escape) launcher=(env WINEDLLOVERRIDES=d3d9=d "$wine") ;;
+    no-driver) launcher=(env "WINEDLLOVERRIDES=d3d9=d;winex11.drv=d" "$wine") ;;
+    esac
+fi
 start_peer "$peer"
 if [ "$server" = desktop2 ]; then
     # The fixture's two monitors: an earlier case turned one off.
@@ -179,7 +209,6 @@ before=$(screen_mode)
 # them; a background job's SIGINT would be ignored. One that hangs with its
 # signals blocked is killed 5 s after its time, so the case fails, not hangs.
 output=$work/stdout
-launcher=()
 start_program() {
     timeout -k 5 30 env --default-signal=INT,TERM,HUP,QUIT,PIPE "${launcher[@]}" \
         "$program" >"$output" 2>"$work/stderr" 3<&- &
@@ -203,6 +232,15 @@ if [ "$case_name" = startup ]; then
         wait_for_mode "$before" || fail "SIGTERM at $moment: the mode was not given back"
     done
     echo "startup: 143 and $before back each time"
+    exit 0
+fi
+
+if [ "$case_name" = no-driver ]; then
+    start_program
+    wait_for_end 255 3900 9000
+    [ "$(cat "$work/stdout")" = $'Could not create display.\r' ] ||
+        fail "printed '$(cat -A "$work/stdout")', expected 'Could not create display.^M$'"
+    echo "no-driver: 'Could not create display.', 255 after the pause"
     exit 0
 fi
 
@@ -235,7 +273,7 @@ if [ "$case_name" = pipe-gone ] || [ "$case_name" = blocked ]; then
         python3 -c 'import fcntl; fcntl.fcntl(3, fcntl.F_SETPIPE_SZ, 4096)'
 fi
 reader_pid=
-if [ "$output" = "$work/stdout" ]; then
+if [ "$output" = "$work/stdout" ] && [ "$case_name" != file ]; then
     # A pipe, as in display-loss-test | tee: its reader ends when the
     # program ends.
     mkfifo "$work/pipe"
@@ -272,12 +310,15 @@ start_program
 window=$(program_window) ||
     fail "no program window appeared; it wrote: '$(head -c 300 "$work/stderr")'"
 process=$(pgrep -P "$program_pid")
-watcher=$(pgrep -P "$process")
-[ "$(ps -o comm= -p "$watcher")" = dlt-watcher ] ||
-    fail "no watcher, or not named dlt-watcher: '$(ps -o comm= -p "$watcher")'"
-held=$(find "/proc/$watcher/fd" -mindepth 1 -exec readlink {} + | grep -v -x /dev/null | paste -sd ' ')
-[[ "$held" =~ ^socket:\[[0-9]+\]\ socket:\[[0-9]+\]$ ]] ||
-    fail "the watcher holds more than its socket and X connection: $held"
+watcher=
+if [ "$server" != wine ]; then
+    watcher=$(pgrep -P "$process")
+    [ "$(ps -o comm= -p "$watcher")" = dlt-watcher ] ||
+        fail "no watcher, or not named dlt-watcher: '$(ps -o comm= -p "$watcher")'"
+    held=$(find "/proc/$watcher/fd" -mindepth 1 -exec readlink {} + | grep -v -x /dev/null | paste -sd ' ')
+    [[ "$held" =~ ^socket:\[[0-9]+\]\ socket:\[[0-9]+\]$ ]] ||
+        fail "the watcher holds more than its socket and X connection: $held"
+fi
 geometry() {
     xwininfo -id "$window" |
         awk '/Absolute upper-left X/ { x = $NF } /Absolute upper-left Y/ { y = $NF }
@@ -305,6 +346,20 @@ else
     focus_away() { xdotool key alt+Tab; }
     focus_back() { xdotool key alt+Tab; }
     request_close() { xdotool key alt+F4; }
+    if [ "$server" = wine ]; then
+        # Wine takes no key event sent to a window: the key is pressed. It
+        # minimizes the program's window after its switch out; the window is
+        # activated back once it is.
+        press_escape() { xdotool key Escape; }
+        focus_back() {
+            local deadline=$((SECONDS + 5))
+            until xwininfo -id "$window" | grep -q IsUnMapped; do
+                [ "$SECONDS" -lt "$deadline" ] || fail "Wine did not minimize the window at its switch out"
+                sleep 0.05
+            done
+            activate_back
+        }
+    fi
 fi
 wait_for_drawing "$work/first-frame.png" "$window" || fail "the window does not show the first frame"
 
@@ -314,7 +369,8 @@ wait_for_drawing "$work/first-frame.png" "$window" || fail "the window does not 
 # left out.
 printed() {
     local deadline=$((SECONDS + 10))
-    until cmp -s <(sed '1{/^Display Switch In$/d}' "$work/stdout") <(printf '%s' "$1"); do
+    until cmp -s <(sed "1{/^Display Switch In$end_of_line\$/d}" "$work/stdout") \
+        <(printf '%s' "$1" | sed "s/\$/$end_of_line/"); do
         [ "$SECONDS" -lt "$deadline" ] ||
             fail "printed '$(cat "$work/stdout")', expected '$1'"
         sleep 0.05
@@ -358,12 +414,18 @@ picture)
     press_escape "$window"
     wait_for_end 0 900 3000
     ;;
-escape)
+escape | opengl-escape | nod3d-escape)
     press_escape "$window"
     wait_for_end 0 900 3000
     printed ''
     ;;
-switch | focus)
+taskkill)
+    "$wine" taskkill /IM display-loss-test.exe >/dev/null
+    wait_for_end 0 900 3000
+    printed $'User clicked on close.\n'
+    ;;
+
+switch | focus | file)
     if [ "$case_name" = focus ]; then
         focus_away() { activate_away; }
         focus_back() { activate_back; }
@@ -512,5 +574,5 @@ wait_for_mode "$before" || fail "the screen was not given back its mode"
 if [ -n "$reader_pid" ]; then
     wait_for_exit "$reader_pid" 1 || fail "standard output's reader was still waiting 1 s after the end"
 fi
-wait_for_exit "$watcher" 3 || fail "the watcher was still there 3 s after the end"
+[ -z "$watcher" ] || wait_for_exit "$watcher" 3 || fail "the watcher was still there 3 s after the end"
 echo "$desktop $case_name: $shown_before before; $during during; $(shown) after"

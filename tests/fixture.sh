@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# fixture.sh start|stop xvfb|desktop|desktop2|wayland DIR [XORG_CONF [NAME]]:
+# fixture.sh start|stop xvfb|desktop|desktop2|wayland|wine DIR [XORG_CONF [NAME]]:
 # the private X server that a group of tests shares. xvfb: an 800x600 Xvfb.
 # desktop: Xorg with the dummy video driver set up by XORG_CONF, and window
 # manager NAME (openbox by default); desktop2 the same with a second monitor
 # right of the first. wayland: compositor NAME (mutter by default) on
-# Wayland, headless, with Xwayland. start leaves it running and writes its
-# kind, name, display, authority file and PIDs to DIR; stop ends them.
+# Wayland, headless, with Xwayland. wine: the desktop with openbox, Wine
+# with a private prefix in DIR, and the Windows package NAME (a zip)
+# unpacked into DIR. start leaves it running and writes its kind, name,
+# display, authority file and PIDs to DIR; stop ends them.
 # Where the desktop cannot start for a user who is not root, start writes the
 # reason to DIR/skip and the desktop's cases report themselves skipped.
 set -euo pipefail
@@ -16,13 +18,16 @@ server=${2:-}
 dir=${3:-}
 name=${5:-}
 usage() {
-    echo "usage: $0 start|stop xvfb|desktop|desktop2|wayland DIR [XORG_CONF [NAME]]" >&2
+    echo "usage: $0 start|stop xvfb|desktop|desktop2|wayland|wine DIR [XORG_CONF [NAME]]" >&2
     exit 2
 }
 [ -n "$dir" ] || usage
 
 stop_all() {
     local pid
+    # Wine's server, and the programs of the prefix with it.
+    [ ! -d "$dir/prefix" ] || WINEPREFIX=$dir/prefix timeout 10 wineserver -k || true
+    rm -rf "$dir/prefix" "$dir/package"
     [ -f "$dir/pids" ] || return 0
     for pid in $(tac "$dir/pids"); do
         stop_pid "$pid"
@@ -37,12 +42,17 @@ start/xvfb)
     start_xvfb "$dir/xvfb.log"
     echo "$XVFB_PID" >"$dir/pids"
     ;;
-start/desktop | start/desktop2)
+start/desktop | start/desktop2 | start/wine)
     mkdir -p "$dir"
     stop_all
     XORG_PID=
     WM_PID=
-    if ! start_desktop "$4" "$dir/xorg.log" "${name:-openbox}" 2>"$dir/error" ||
+    if [ "$server" = wine ]; then
+        mkdir "$dir/package"
+        unzip -q "$name" -d "$dir/package"
+        name=wine
+    fi
+    if ! start_desktop "$4" "$dir/xorg.log" "${name/wine/openbox}" 2>"$dir/error" ||
         { [ "$server" = desktop2 ] && ! add_second_monitor 2>"$dir/error"; }; then
         [ -z "$WM_PID" ] || stop_pid "$WM_PID"
         [ -z "$XORG_PID" ] || stop_pid "$XORG_PID"
@@ -55,6 +65,9 @@ start/desktop | start/desktop2)
         exit 0
     fi
     printf '%s\n' "$XORG_PID" "$WM_PID" >"$dir/pids"
+    if [ "$server" = wine ]; then
+        WINEPREFIX=$dir/prefix WINEDEBUG=-all timeout 120 wineboot -i >/dev/null 2>&1
+    fi
     ;;
 start/wayland)
     mkdir -p "$dir"
@@ -63,7 +76,7 @@ start/wayland)
     echo "-$WAYLAND_PID" >"$dir/pids"
     echo "$XAUTHORITY" >"$dir/xauthority"
     ;;
-stop/xvfb | stop/desktop | stop/desktop2 | stop/wayland)
+stop/xvfb | stop/desktop | stop/desktop2 | stop/wayland | stop/wine)
     stop_all
     exit 0
     ;;

@@ -248,9 +248,11 @@ press_escape() {
 }
 
 # program_window [SECONDS]: prints the id of the program's window once it is
-# mapped, waiting SECONDS (10 by default) at most.
+# mapped, waiting SECONDS (10 by default) at most. The window takes the
+# program's name, PROGRAM_NAME (display-loss-test.exe under Wine).
 program_window() {
-    timeout "${1:-10}" xdotool search --sync --onlyvisible --name '^display-loss-test$' | head -n 1
+    timeout "${1:-10}" xdotool search --sync --onlyvisible \
+        --name "^${PROGRAM_NAME:-display-loss-test}\$" | head -n 1
 }
 
 # wait_for_output FILE TEXT: waits (10 s at most) until FILE holds exactly TEXT.
