@@ -238,7 +238,7 @@ fi
 if [ "$case_name" = no-driver ]; then
     start_program
     wait_for_end 255 3900 9000
-    [ "$(cat "$work/stdout")" = $'Could not create display.\r' ] ||
+    cmp -s "$work/stdout" <(printf 'Could not create display.\r\n') ||
         fail "printed '$(cat -A "$work/stdout")', expected 'Could not create display.^M$'"
     echo "no-driver: 'Could not create display.', 255 after the pause"
     exit 0

@@ -47,12 +47,14 @@ start/desktop | start/desktop2 | start/wine)
     stop_all
     XORG_PID=
     WM_PID=
+    window_manager=${name:-openbox}
     if [ "$server" = wine ]; then
         mkdir "$dir/package"
         unzip -q "$name" -d "$dir/package"
         name=wine
+        window_manager=openbox
     fi
-    if ! start_desktop "$4" "$dir/xorg.log" "${name/wine/openbox}" 2>"$dir/error" ||
+    if ! start_desktop "$4" "$dir/xorg.log" "$window_manager" 2>"$dir/error" ||
         { [ "$server" = desktop2 ] && ! add_second_monitor 2>"$dir/error"; }; then
         [ -z "$WM_PID" ] || stop_pid "$WM_PID"
         [ -z "$XORG_PID" ] || stop_pid "$XORG_PID"

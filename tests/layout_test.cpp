@@ -84,8 +84,9 @@ Layout layout(const std::string &text)
             crtc.id = std::stoul(token);
             crtc.outputs = {100 + crtc.id};
             const std::string shown = token.substr(token.find('=') + 1);
-            if (shown != "off") {
+            if (shown != "off")
                 crtc.mode = mode(shown);
+            if (shown.find('+') != std::string::npos) {
                 std::istringstream place(shown.substr(shown.find('+')));
                 place >> crtc.x >> crtc.y;
             }
@@ -110,17 +111,8 @@ Layout layout(const std::string &text)
 std::vector<CrtcMode> noted(const std::string &text)
 {
     std::vector<CrtcMode> notes;
-    std::istringstream in(text);
-    std::string token;
-    while (in >> token) {
-        const std::string shown = token.substr(token.find('=') + 1);
-        CrtcMode note{std::stoul(token), shown == "off" ? Mode{} : mode(shown)};
-        if (shown.find('+') != std::string::npos) {
-            std::istringstream place(shown.substr(shown.find('+')));
-            place >> note.x >> note.y;
-        }
-        notes.push_back(note);
-    }
+    for (const Crtc &crtc : layout("0x0: " + text).crtcs)
+        notes.push_back({crtc.id, crtc.mode, crtc.x, crtc.y});
     return notes;
 }
 
