@@ -26,6 +26,12 @@
 #                 expectations list its switch as failing or flaky and it
 #                 prints nothing within 3 s, while drawing): nothing more
 #                 printed, and the process ends by the signal, at once
+#   recovery      the library's recovery: the switch away, 1 s, the switch
+#                 back, 2 s, then Escape. It passes where the library
+#                 reported the display lost and found, so that the drawing
+#                 resumed, and the window then shows the first frame: the
+#                 square kept its content. X11 never reports a loss: a
+#                 finding on every desktop
 #   mode-escape mode-TERM
 #                 (Xorg) another client sets 1024x768, then Escape or SIGTERM:
 #                 the mode cannot be given back, and the run ends as usual
@@ -89,6 +95,12 @@
 #                 program runs
 #   no-driver     no graphics driver at all: "Could not create display.",
 #                 status 255, after the 4 s pause
+#   library-recovery
+#                 the recovery case run by a helper that goes on flipping
+#                 after its switch out (the Windows build of
+#                 tests/flip_probe.cpp, named by DLT_FLIP_PROBE), as the
+#                 library needs to learn of a lost device: what the library
+#                 itself does, each line with the seconds since the switch
 #   server-killed the X server dies mid-run, five times, each on a short-lived
 #                 Xvfb of its own (DIR unused): status 1, at once, no crash
 #   compositor-killed
@@ -187,6 +199,11 @@ if [ "$server" = wine ]; then
     launcher=("$wine")
     end_of_line=$'\r'
     case "$case_name" in
+    library-recovery)
+        cp "$DLT_FLIP_PROBE" "$work/program/"
+        program=$work/program/flip-probe.exe
+        PROGRAM_NAME=flip-probe.exe
+        ;;
     opengl-escape) printf '[graphics]\ndriver=opengl\n' >"$work/program/allegro5.cfg" ;;
     nod3d-escape) launcher=(env WINEDLLOVERRIDES=d3d9=d "$wine") ;;
     no-driver) launcher=(env "WINEDLLOVERRIDES=d3d9=d;winex11.drv=d" "$wine") ;;
@@ -198,9 +215,16 @@ if [ "$server" = desktop2 ]; then
     add_second_monitor
     wait_for_layout "$two_monitors"
 fi
-shown_before=$(shown)
 # Each case starts from the desktop's own mode: one left behind by an
-# earlier case would make "given back" trivially true.
+# earlier case would make "given back" trivially true. Under Wine a Windows
+# program that a signal ends leaves 800x600, and the screen's millimetres
+# shrunk to match, which is Wine's: that case found it, and the next starts
+# from the desktop's mode and size again.
+if [ "$server" = wine ]; then
+    xrandr -s 0
+    xrandr --fbmm "$(cat "$dir/screen-mm")"
+fi
+shown_before=$(shown)
 before=$(screen_mode)
 [ "$before" = 1920x1080 ] || fail "the screen is at $before before the run, not 1920x1080"
 
@@ -347,14 +371,14 @@ else
     focus_back() { xdotool key alt+Tab; }
     request_close() { xdotool key alt+F4; }
     if [ "$server" = wine ]; then
-        # Wine takes no key event sent to a window: the key is pressed. It
-        # minimizes the program's window after its switch out; the window is
-        # activated back once it is.
+        # Wine takes no key event sent to a window: the key is pressed. On
+        # Direct3D it minimizes the program's window after its switch out,
+        # and the window is activated back once it has; on OpenGL the window
+        # stays, and is activated back after 2 s.
         press_escape() { xdotool key Escape; }
         focus_back() {
-            local deadline=$((SECONDS + 5))
-            until xwininfo -id "$window" | grep -q IsUnMapped; do
-                [ "$SECONDS" -lt "$deadline" ] || fail "Wine did not minimize the window at its switch out"
+            local deadline=$((SECONDS + 2))
+            until xwininfo -id "$window" | grep -q IsUnMapped || [ "$SECONDS" -ge "$deadline" ]; do
                 sleep 0.05
             done
             activate_back
@@ -551,6 +575,29 @@ xkill)
     printed ''
     [ -z "$driver_finding" ] || during="$during; $driver_finding"
     ;;
+recovery | library-recovery)
+    focus_away
+    deadline=$((SECONDS + 10))
+    until grep -q '^Display Switch Out' "$work/stdout"; do
+        [ "$SECONDS" -lt "$deadline" ] || fail "no switch out was reported"
+        sleep 0.05
+    done
+    sleep 1
+    focus_back
+    sleep 2
+    lines=$(tr -d '\r' <"$work/stdout" | paste -sd ',')
+    if ! grep -q '^Display Lost' "$work/stdout"; then
+        finding="the library reported no loss (printed '$lines'): the drawing stays suspended"
+    elif ! grep -q '^Display Found' "$work/stdout"; then
+        finding="the library reported the display lost, never found (printed '$lines')"
+    elif ! wait_for_drawing "$work/recovered.png" "$window" 2>"$work/colours"; then
+        finding="lost and found, but the square did not keep its content: $(cat "$work/colours")"
+    fi
+    press_escape "$window"
+    # The helper ends at once, with no rest.
+    if [ "$case_name" = recovery ]; then wait_for_end 0 900 3000; else wait_for_end 0 0 3000; fi
+    during="$during, printed '$lines'"
+    ;;
 mode-escape | mode-TERM)
     xrandr --output DUMMY0 --mode 1024x768
     wait_for_mode 1024x768 || fail "the other client could not set 1024x768"
@@ -575,4 +622,5 @@ if [ -n "$reader_pid" ]; then
     wait_for_exit "$reader_pid" 1 || fail "standard output's reader was still waiting 1 s after the end"
 fi
 [ -z "$watcher" ] || wait_for_exit "$watcher" 3 || fail "the watcher was still there 3 s after the end"
+[ -z "${finding:-}" ] || fail "$finding"
 echo "$desktop $case_name: $shown_before before; $during during; $(shown) after"

@@ -32,7 +32,8 @@ stop_all() {
     for pid in $(tac "$dir/pids"); do
         stop_pid "$pid"
     done
-    rm -f "$dir/pids" "$dir/server" "$dir/name" "$dir/display" "$dir/xauthority" "$dir/skip"
+    rm -f "$dir/pids" "$dir/server" "$dir/name" "$dir/display" "$dir/xauthority" "$dir/skip" \
+        "$dir/screen-mm"
 }
 
 case "$action/$server" in
@@ -69,6 +70,8 @@ start/desktop | start/desktop2 | start/wine)
     printf '%s\n' "$XORG_PID" "$WM_PID" >"$dir/pids"
     if [ "$server" = wine ]; then
         WINEPREFIX=$dir/prefix WINEDEBUG=-all timeout 120 wineboot -i >/dev/null 2>&1
+        # The screen's size in millimetres, which each case gives back.
+        xdpyinfo | awk '/dimensions:/ { gsub(/[()]/, "", $4); print $4 }' >"$dir/screen-mm"
     fi
     ;;
 start/wayland)

@@ -41,6 +41,10 @@ class Differences(unittest.TestCase):
             with self.subTest(text):
                 with self.assertRaises(ValueError):
                     survey.parse_expectations(text)
+        # Under Wine the signals are Wine's, and the close the program's.
+        self.assertIn("TERM", survey.parse_expectations("fail TERM: Wine's", survey.duties("wine-direct3d")))
+        with self.assertRaises(ValueError):
+            survey.parse_expectations("fail close: cut", survey.duties("wine-opengl"))
 
 
 if __name__ == "__main__":

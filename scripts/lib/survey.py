@@ -18,18 +18,25 @@ import pathlib
 import re
 import sys
 
-CASES = ["picture", "escape", "switch", "focus", "close", "INT", "TERM", "HUP",
-         "QUIT", "KILL", "xkill", "two-escape"]
+CASES = ["picture", "escape", "switch", "focus", "close", "taskkill", "no-driver", "recovery",
+         "library-recovery", "INT", "TERM", "HUP", "QUIT", "KILL", "xkill", "two-escape"]
 # The program's own duties: they pass on every desktop, or the program is
-# at fault, so no desktop may list them.
+# at fault, so no desktop may list them. Under Wine the signals are Wine's
+# to deliver, and the close request and the start-up failure the program's.
 DUTIES = {"escape", "INT", "TERM", "HUP", "QUIT", "KILL", "xkill", "two-escape"}
-NAMES = {"debian": "Debian", "allegro": "Allegro", "mesa": "Mesa", "xorg": "Xorg", "xwayland": "Xwayland"}
+WINE_DUTIES = {"escape", "close", "taskkill", "no-driver"}
+NAMES = {"debian": "Debian", "allegro": "Allegro", "mesa": "Mesa", "xorg": "Xorg", "xwayland": "Xwayland",
+         "allegro-windows": "Allegro for Windows"}
+
+
+def duties(desktop):
+    return WINE_DUTIES if desktop.startswith("wine-") else DUTIES
 TEMPLATE = pathlib.Path(__file__).with_name("desktops.md.in")
 
 
-def parse_expectations(text):
+def parse_expectations(text, duties=DUTIES):
     """{case: (kind, why)} from an expectations file; ValueError on a line
-    that is not one, lists a duty or lists a case twice."""
+    that is not one, lists one of DUTIES or lists a case twice."""
     expected = {}
     for number, line in enumerate(text.splitlines(), 1):
         line = line.strip()
@@ -41,7 +48,7 @@ def parse_expectations(text):
         kind, case, why = match.groups()
         if case not in CASES:
             raise ValueError(f"line {number}: no such case: {case}")
-        if case in DUTIES:
+        if case in duties:
             raise ValueError(f"line {number}: {case} is the program's own duty; it cannot be listed")
         if case in expected:
             raise ValueError(f"line {number}: {case} is listed twice")
@@ -137,7 +144,8 @@ def cell(runs):
 
 
 def markdown(runs, versions, expectations, found):
-    desktops = sorted({r["desktop"] for r in runs}, key=lambda d: (d.startswith("wayland"), d))
+    kinds = ["xorg", "wayland", "wine"]
+    desktops = sorted({r["desktop"] for r in runs}, key=lambda d: (kinds.index(d.split("-")[0]), d))
     header = "| Desktop | Version | " + " | ".join(CASES) + " |"
     table = [header, "|" + "---|" * (len(CASES) + 2)]
     findings = []
@@ -174,7 +182,7 @@ def report(runs_dir, versions_file, expectations_dir, results_json, documents):
     for desktop in sorted({r["desktop"] for r in runs}):
         path = pathlib.Path(expectations_dir, desktop)
         try:
-            expectations[desktop] = parse_expectations(path.read_text()) if path.exists() else {}
+            expectations[desktop] = parse_expectations(path.read_text(), duties(desktop)) if path.exists() else {}
         except ValueError as error:
             print(f"{path}: {error}", file=sys.stderr)
             return 1
