@@ -158,10 +158,15 @@ def markdown(runs, versions, expectations, found):
             listed = "expected to fail" if kind == "fail" else "a flake"
             findings.append(f"- **{desktop}**, {case} ({listed}; {cell(observed.get(case, []))}): {why}")
     differing = [f"- **{d}**, {line}" for d, lines in found.items() for line in lines]
+    printed = [(r, re.search(r"printed '([^']*)'", r["summary"] or r["reason"]))
+               for r in runs if r["case"] == "library-recovery"]
+    recoveries = [f"- **{r['desktop']}**, run {r['run']}: {match.group(1).replace(',', ', ')}"
+                  for r, match in printed if match]
     text = TEMPLATE.read_text()
     text = text.replace("@VERSIONS@", ", ".join(f"{NAMES.get(k, k)} {v}" for k, v in versions.items()))
     text = text.replace("@TABLE@", "\n".join(table))
     text = text.replace("@FINDINGS@", "\n".join(findings) or "None.")
+    text = text.replace("@RECOVERIES@", "\n".join(recoveries) or "Not run.")
     text = text.replace("@DIFFERENCES@", "\n".join(differing) or "None: every desktop did as expected.")
     return text
 
