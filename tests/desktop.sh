@@ -195,7 +195,7 @@ if [ "$server" = wine ]; then
     program=$work/program/display-loss-test.exe
     PROGRAM_NAME=display-loss-test.exe
     # wine64 itself: Debian's wine wrapper writes on standard error.
-    wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
+    wine=$(wine_command wine64)
     launcher=("$wine")
     end_of_line=$'\r'
     case "$case_name" in

@@ -26,7 +26,7 @@ usage() {
 stop_all() {
     local pid
     # Wine's server, and the programs of the prefix with it.
-    [ ! -d "$dir/prefix" ] || WINEPREFIX=$dir/prefix timeout 10 wineserver -k || true
+    [ ! -d "$dir/prefix" ] || WINEPREFIX=$dir/prefix timeout 10 "$(wine_command wineserver)" -k || true
     rm -rf "$dir/prefix" "$dir/package"
     [ -f "$dir/pids" ] || return 0
     for pid in $(tac "$dir/pids"); do
@@ -69,7 +69,8 @@ start/desktop | start/desktop2 | start/wine)
     fi
     printf '%s\n' "$XORG_PID" "$WM_PID" >"$dir/pids"
     if [ "$server" = wine ]; then
-        WINEPREFIX=$dir/prefix WINEDEBUG=-all timeout 120 wineboot -i >/dev/null 2>&1
+        WINEPREFIX=$dir/prefix WINEDEBUG=-all timeout 120 "$(wine_command wine64)" wineboot -i \
+            >"$dir/wineboot.log" 2>&1 || { cat "$dir/wineboot.log" >&2; exit 1; }
         # The screen's size in millimetres, which each case gives back.
         xdpyinfo | awk '/dimensions:/ { gsub(/[()]/, "", $4); print $4 }' >"$dir/screen-mm"
     fi

@@ -247,6 +247,13 @@ press_escape() {
     xdotool keydown --window "$1" Escape keyup Escape
 }
 
+# wine_command NAME: Wine's own NAME (wine64, wineserver), where Debian keeps
+# it: on the PATH where the wine package is installed, else in
+# /usr/lib/wine, where wine64 alone puts it.
+wine_command() {
+    command -v "$1" || echo "/usr/lib/wine/$1"
+}
+
 # program_window [SECONDS]: prints the id of the program's window once it is
 # mapped, waiting SECONDS (10 by default) at most. The window takes the
 # program's name, PROGRAM_NAME (display-loss-test.exe under Wine).
