@@ -374,7 +374,10 @@ else
         # Wine takes no key event sent to a window: the key is pressed. On
         # Direct3D it minimizes the program's window after its switch out,
         # and the window is activated back once it has; on OpenGL the window
-        # stays, and is activated back after 2 s.
+        # stays, and is activated back after 2 s. Wine 10 shows a minimized
+        # window again at its first activation but leaves the focus where it
+        # was, and the key would go there: it is activated again, as a user
+        # clicks it a second time, until it has the focus (3 s at most).
         press_escape() { xdotool key Escape; }
         focus_back() {
             local deadline=$((SECONDS + 2))
@@ -382,6 +385,11 @@ else
                 sleep 0.05
             done
             activate_back
+            deadline=$((SECONDS + 3))
+            until [ "$(xdotool getactivewindow)" = "$window" ] || [ "$SECONDS" -ge "$deadline" ]; do
+                sleep 0.2
+                activate_back
+            done
         }
     fi
 fi
