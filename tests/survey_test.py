@@ -23,6 +23,10 @@ class Differences(unittest.TestCase):
             ("a flake failing", {"close": [F, F, F]}, "flake close: cut", False),
             ("a flake passing", {"close": [P, P, P]}, "flake close: cut", False),
             ("a listed case not run", {"switch": [P]}, "flake close: cut", True),
+            # The runs here are bookworm's.
+            ("a failure of this release", {"switch": [F, F, F]},
+             "fail switch [trixie, bookworm]: grabbed\nflake switch [forky]: cut", False),
+            ("a failure of another release", {"switch": [F, F, F]}, "fail switch [trixie]: grabbed", True),
         ]
         for name, observed, text, differs in rows:
             with self.subTest(name):
@@ -36,6 +40,7 @@ class Differences(unittest.TestCase):
             "fail switch grabbed",
             "skip switch: not here",
             "fail switch: one\nflake switch: two",
+            "fail switch [potato]: no such release",
         ]
         for text in rows:
             with self.subTest(text):

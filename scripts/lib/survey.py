@@ -3,13 +3,18 @@
 out: every run as JSON, and the table of desktops by cases as Markdown.
 
     survey.py progress RUNS DESKTOP
-    survey.py report RUNS VERSIONS EXPECTATIONS RESULTS_JSON MARKDOWN...
+    survey.py report RUNS VERSIONS RESULTS_JSON complete|partial
+    survey.py page EXPECTATIONS MARKDOWN RESULTS_JSON...
 
 RUNS holds, for each run of a case on a desktop, DESKTOP.CASE.RUN.status
 (the case's exit status: 0 passed, 77 skipped, else failed), .log (why it
 failed), .summary and .record (the program's status, then its lines), and
 DESKTOP.version. An expectations file lists a desktop's known failures and
-flakes, one a line: "fail CASE: why" or "flake CASE: why".
+flakes, one a line: "fail CASE: why" or "flake CASE: why", or with the
+Debian releases it holds on, "fail CASE [bookworm, trixie]: why". page
+compares each release's results with the lines that hold there, prints the
+differences (exit status 1 where there are any) and writes the page from
+the complete results.
 """
 
 import collections
@@ -25,8 +30,9 @@ CASES = ["picture", "escape", "switch", "focus", "close", "taskkill", "no-driver
 # to deliver, and the close request and the start-up failure the program's.
 DUTIES = {"escape", "INT", "TERM", "HUP", "QUIT", "KILL", "xkill", "two-escape"}
 WINE_DUTIES = {"escape", "close", "taskkill", "no-driver"}
-NAMES = {"debian": "Debian", "allegro": "Allegro", "mesa": "Mesa", "xorg": "Xorg", "xwayland": "Xwayland",
-         "allegro-windows": "Allegro for Windows"}
+NAMES = {"surveyed": "Surveyed", "debian": "Debian", "allegro": "Allegro", "mesa": "Mesa", "xorg": "Xorg",
+         "xwayland": "Xwayland", "allegro-windows": "Allegro for Windows"}
+RELEASES = ["bookworm", "trixie", "forky"]
 
 
 def duties(desktop):
@@ -34,24 +40,30 @@ def duties(desktop):
 TEMPLATE = pathlib.Path(__file__).with_name("desktops.md.in")
 
 
-def parse_expectations(text, duties=DUTIES):
-    """{case: (kind, why)} from an expectations file; ValueError on a line
-    that is not one, lists one of DUTIES or lists a case twice."""
+def parse_expectations(text, duties=DUTIES, release=RELEASES[0]):
+    """{case: (kind, why)} of the lines of an expectations file that hold on
+    release; ValueError on a line that is not one, lists one of DUTIES,
+    names no such release or lists a case twice for a release."""
     expected = {}
     for number, line in enumerate(text.splitlines(), 1):
         line = line.strip()
         if not line or line.startswith("#"):
             continue
-        match = re.fullmatch(r"(fail|flake) (\S+): (.+)", line)
+        match = re.fullmatch(r"(fail|flake) (\S+)(?: \[([a-z, ]+)\])?: (.+)", line)
         if not match:
-            raise ValueError(f"line {number}: not 'fail CASE: why' or 'flake CASE: why'")
-        kind, case, why = match.groups()
+            raise ValueError(f"line {number}: not 'fail CASE: why' or 'flake CASE [RELEASE, ...]: why'")
+        kind, case, releases, why = match.groups()
+        releases = re.split(r",\s*", releases) if releases else []
         if case not in CASES:
             raise ValueError(f"line {number}: no such case: {case}")
         if case in duties:
             raise ValueError(f"line {number}: {case} is the program's own duty; it cannot be listed")
+        if set(releases) - set(RELEASES):
+            raise ValueError(f"line {number}: no such release: {', '.join(set(releases) - set(RELEASES))}")
+        if releases and release not in releases:
+            continue
         if case in expected:
-            raise ValueError(f"line {number}: {case} is listed twice")
+            raise ValueError(f"line {number}: {case} is listed twice for {release}")
         expected[case] = (kind, why)
     return expected
 
@@ -143,31 +155,50 @@ def cell(runs):
     return f"flaky {passed}/{len(runs)}" if seen == "flaky" else f"{seen} {len(runs)}"
 
 
-def markdown(runs, versions, expectations, found):
+def markdown(results, expectations, found):
+    """The page, from each release's results, in the order of releases, with
+    the expectations and differences of each ({(release, desktop): ...})."""
+    releases = [result["versions"]["release"] for result in results]
     kinds = ["xorg", "wayland", "wine"]
-    desktops = sorted({r["desktop"] for r in runs}, key=lambda d: (kinds.index(d.split("-")[0]), d))
-    header = "| Desktop | Version | " + " | ".join(CASES) + " |"
-    table = [header, "|" + "---|" * (len(CASES) + 2)]
-    findings = []
-    for desktop in desktops:
-        mine = [r for r in runs if r["desktop"] == desktop]
-        observed = by_case(mine)
-        table.append(f"| {desktop} | {mine[0]['desktop_version']} | "
-                     + " | ".join(cell(observed.get(case, [])) for case in CASES) + " |")
-        for case, (kind, why) in expectations.get(desktop, {}).items():
-            listed = "expected to fail" if kind == "fail" else "a flake"
-            findings.append(f"- **{desktop}**, {case} ({listed}; {cell(observed.get(case, []))}): {why}")
-    differing = [f"- **{d}**, {line}" for d, lines in found.items() for line in lines]
-    printed = [(r, re.search(r"printed '([^']*)'", r["summary"] or r["reason"]))
-               for r in runs if r["case"] == "library-recovery"]
-    recoveries = [f"- **{r['desktop']}**, run {r['run']}: {match.group(1).replace(',', ', ')}"
-                  for r, match in printed if match]
+    desktops = sorted({r["desktop"] for result in results for r in result["runs"]},
+                      key=lambda d: (kinds.index(d.split("-")[0]), d))
+    observed = {(result["versions"]["release"], d): by_case([r for r in result["runs"] if r["desktop"] == d])
+                for result in results for d in desktops}
+    row = lambda name, cells: f"| {name} | " + " | ".join(cells) + " |"
+    versions = [row("", releases), "|" + "---|" * (len(releases) + 1)]
+    versions += [row(NAMES[key], [result["versions"].get(key, "–") for result in results])
+                 for key in NAMES if any(key in result["versions"] for result in results)]
+    versions += [row(d, [next((r["desktop_version"] for r in result["runs"] if r["desktop"] == d), "–")
+                         for result in results]) for d in desktops]
+    table = [row("Desktop", ["Release"] + CASES), "|" + "---|" * (len(CASES) + 2)]
+    table += [row(d, [release] + [cell(observed[release, d].get(case, [])) for case in CASES])
+              for d in desktops for release in releases if observed[release, d]]
+    held = collections.defaultdict(list)
+    for (release, d), expected in expectations.items():
+        for case, (kind, why) in expected.items():
+            held[d, case, kind, why].append(f"{release} {cell(observed[release, d].get(case, []))}")
+    findings = [f"- **{d}**, {case} ({'expected to fail' if kind == 'fail' else 'a flake'}; {', '.join(cells)}): {why}"
+                for (d, case, kind, why), cells in sorted(held.items(),
+                                                          key=lambda h: (desktops.index(h[0][0]), CASES.index(h[0][1])))]
+    changes = []
+    for d in desktops:
+        for case in CASES:
+            ran = {release: observed[release, d][case] for release in releases if observed[release, d].get(case)}
+            if len({outcome([o for o, _ in runs]) for runs in ran.values()} - {"skip"}) > 1:
+                changes.append(f"- **{d}**, {case}: " + "; ".join(
+                    f"{release} {cell(runs)}" + "".join(f" ({r})" for r in sorted({r for o, r in runs if r})[:1])
+                    for release, runs in ran.items()))
+    differing = [f"- **{d}** on {release}, {line}" for (release, d), lines in found.items() for line in lines]
+    printed = [(result["versions"]["release"], r, re.search(r"printed '([^']*)'", r["summary"] or r["reason"]))
+               for result in results for r in result["runs"] if r["case"] == "library-recovery"]
+    recoveries = [f"- **{r['desktop']}** on {release}, run {r['run']}: {match.group(1).replace(',', ', ')}"
+                  for release, r, match in printed if match]
     text = TEMPLATE.read_text()
-    text = text.replace("@VERSIONS@", ", ".join(f"{NAMES.get(k, k)} {v}" for k, v in versions.items()))
-    text = text.replace("@TABLE@", "\n".join(table))
-    text = text.replace("@FINDINGS@", "\n".join(findings) or "None.")
-    text = text.replace("@RECOVERIES@", "\n".join(recoveries) or "Not run.")
-    text = text.replace("@DIFFERENCES@", "\n".join(differing) or "None: every desktop did as expected.")
+    for key, lines, none in [("@VERSIONS@", versions, ""), ("@TABLE@", table, ""), ("@FINDINGS@", findings, "None."),
+                             ("@CHANGES@", changes, "None: every case did the same on every release."),
+                             ("@RECOVERIES@", recoveries, "Not run."),
+                             ("@DIFFERENCES@", differing, "None: every desktop did as expected.")]:
+        text = text.replace(key, "\n".join(lines) or none)
     return text
 
 
@@ -180,35 +211,45 @@ def progress(runs_dir, desktop):
           f" {passed} passed, {sum(failed.values())} failed{f' ({detail})' if detail else ''}")
 
 
-def report(runs_dir, versions_file, expectations_dir, results_json, documents):
-    runs = read_runs(runs_dir)
+def report(runs_dir, versions_file, results_json, complete):
     versions = dict(line.split(" ", 1) for line in pathlib.Path(versions_file).read_text().splitlines())
+    pathlib.Path(results_json).write_text(json.dumps(
+        {"versions": versions, "complete": complete == "complete", "runs": read_runs(runs_dir)}, indent=1) + "\n")
+
+
+def page(expectations_dir, document, result_files):
+    """From one results file whatever it holds; from several, the complete."""
+    results = [json.loads(pathlib.Path(f).read_text()) for f in result_files]
+    results = [r for r in results if r["complete"] or len(results) == 1]
+    order = lambda release: RELEASES.index(release) if release in RELEASES else len(RELEASES)
+    results.sort(key=lambda result: order(result["versions"]["release"]))
     expectations, found = {}, {}
-    for desktop in sorted({r["desktop"] for r in runs}):
-        path = pathlib.Path(expectations_dir, desktop)
-        try:
-            expectations[desktop] = parse_expectations(path.read_text(), duties(desktop)) if path.exists() else {}
-        except ValueError as error:
-            print(f"{path}: {error}", file=sys.stderr)
-            return 1
-        lines = differences(by_case([r for r in runs if r["desktop"] == desktop]), expectations[desktop])
-        if lines:
-            found[desktop] = lines
-    pathlib.Path(results_json).write_text(json.dumps({"versions": versions, "runs": runs}, indent=1) + "\n")
-    for document in documents:
-        pathlib.Path(document).write_text(markdown(runs, versions, expectations, found))
-    for desktop, lines in found.items():
-        print(f"{desktop} differs from {pathlib.Path(expectations_dir, desktop)}:")
-        for line in lines:
-            print(f"  {line}")
+    for result in results:
+        release = result["versions"]["release"]
+        for desktop in sorted({r["desktop"] for r in result["runs"]}):
+            path = pathlib.Path(expectations_dir, desktop)
+            try:
+                expected = parse_expectations(path.read_text(), duties(desktop), release) if path.exists() else {}
+            except ValueError as error:
+                print(f"{path}: {error}", file=sys.stderr)
+                return 1
+            expectations[release, desktop] = expected
+            lines = differences(by_case([r for r in result["runs"] if r["desktop"] == desktop]), expected)
+            if lines:
+                found[release, desktop] = lines
+                print(f"{desktop} on {release} differs from {path}:")
+                print("\n".join(f"  {line}" for line in lines))
+    pathlib.Path(document).write_text(markdown(results, expectations, found))
     return 1 if found else 0
 
 
 if __name__ == "__main__":
     if sys.argv[1:2] == ["progress"] and len(sys.argv) == 4:
         progress(sys.argv[2], sys.argv[3])
-    elif sys.argv[1:2] == ["report"] and len(sys.argv) >= 7:
-        sys.exit(report(sys.argv[2], sys.argv[3], sys.argv[4], sys.argv[5], sys.argv[6:]))
+    elif sys.argv[1:2] == ["report"] and len(sys.argv) == 6 and sys.argv[5] in ("complete", "partial"):
+        report(sys.argv[2], sys.argv[3], sys.argv[4], sys.argv[5])
+    elif sys.argv[1:2] == ["page"] and len(sys.argv) >= 5:
+        sys.exit(page(sys.argv[2], sys.argv[3], sys.argv[4:]))
     else:
         print(__doc__, file=sys.stderr)
         sys.exit(2)

@@ -348,9 +348,9 @@ wait_for_first_frame() {
 # $XVFB_PID, the group of $WAYLAND_PID) and removes $work, or keeps it and
 # says where when the case failed. With DLT_RECORD set, it first writes the
 # program's exit status (none where it did not end by itself) and the lines
-# it printed to that file.
+# it printed to that file. With DLT_KEPT set, $work is made there.
 start_case() {
-    work=$(mktemp -d)
+    work=$(mktemp -d ${DLT_KEPT:+-p "$DLT_KEPT"})
     program_pid=
     PEER_PID=
     XVFB_PID=
