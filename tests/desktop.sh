@@ -130,7 +130,9 @@ if [ "$case_name" = server-killed ] || [ "$case_name" = compositor-killed ]; the
             victim=$XVFB_PID
         else
             start_wayland "$work/$run"
-            victim=$(pgrep -g "$WAYLAND_PID" -x mutter)
+            # The compositor itself: the oldest, not a child it has forked
+            # and not yet replaced by another program.
+            victim=$(pgrep -o -g "$WAYLAND_PID" -x mutter)
         fi
         timeout -k 5 30 "$program" >"$work/stdout" 2>"$work/stderr" &
         program_pid=$!
