@@ -56,9 +56,16 @@ start_desktop() {
     # i3 asks for its settings in a window of its own where it has none:
     # the user's answer is the defaults, with Alt as the modifier.
     [ "$wm" != i3 ] || install -D -m 644 /etc/i3/config "$log.home/.config/i3/config"
+    # Plasma 6's session starts KDE's shortcut daemon beside kwin_x11, whose
+    # Alt+Tab and Alt+F4 need it; Debian 12's kwin has it built in.
+    local session=()
+    # shellcheck disable=SC2016 # the script's words are the inner shell's
+    [ "$wm" != kwin ] || session=(sh -c 'for daemon in /usr/lib/*/libexec/kglobalacceld; do
+        [ ! -x "$daemon" ] || "$daemon" &
+    done; exec "$@"' sh)
     # shellcheck disable=SC2086 # the command is words
     HOME=$log.home XDG_CONFIG_HOME=$log.home/.config setsid dbus-run-session -- \
-        $command >"$log.wm" 2>&1 &
+        "${session[@]}" $command >"$log.wm" 2>&1 &
     WM_PID=-$!
     deadline=$((SECONDS + 10))
     until wm_ready "$wm"; do
