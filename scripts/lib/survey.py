@@ -131,7 +131,8 @@ def read_runs(runs_dir):
             "case": case,
             "run": int(run),
             "outcome": {0: "pass", 77: "skip"}.get(status, "fail"),
-            "reason": reason(case, log.read_text()) if status not in (0, 77) else "",
+            "reason": ("" if status == 0 else log.read_text().strip() if status == 77
+                       else reason(case, log.read_text())),
             "summary": summary.read_text().strip() if summary.exists() else "",
             "lines": record_lines[1:],
             "status": int(program_status) if program_status.isdigit() else None,
@@ -184,7 +185,7 @@ def markdown(results, expectations, found):
     for d in desktops:
         for case in CASES:
             ran = {release: observed[release, d][case] for release in releases if observed[release, d].get(case)}
-            if len({outcome([o for o, _ in runs]) for runs in ran.values()} - {"skip"}) > 1:
+            if len({outcome([o for o, _ in runs]) for runs in ran.values()}) > 1:
                 changes.append(f"- **{d}**, {case}: " + "; ".join(
                     f"{release} {cell(runs)}" + "".join(f" ({r})" for r in sorted({r for o, r in runs if r})[:1])
                     for release, runs in ran.items()))
