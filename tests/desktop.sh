@@ -316,11 +316,16 @@ if [ "$case_name" = replug-KILL ]; then
 elif [ "$case_name" = fb-KILL ]; then
     xrandr --fb 2560x1440
 fi
-if [ "${case_name%%-*}" = right ]; then
-    xrandr --output DUMMY1 --pos 0x0 --output DUMMY0 --pos 1920x0
+if [ "$server" = desktop2 ]; then
+    peer_x=0
+    if [ "${case_name%%-*}" = right ]; then
+        xrandr --output DUMMY1 --pos 0x0 --output DUMMY0 --pos 1920x0
+        peer_x=1920
+    fi
     # The window manager opens the program's window on the monitor of the
-    # focused window, and the library takes that monitor.
-    xdotool windowmove --sync "$PEER_WINDOW" 1920 0
+    # focused window, and the library takes that monitor: the helper's
+    # window goes on the first monitor, wherever the window manager put it.
+    xdotool windowmove --sync "$PEER_WINDOW" "$peer_x" 0
 fi
 if [ "$case_name" = stuck ]; then
     # A process group of its own, as a terminal gives it.
