@@ -167,7 +167,7 @@ def markdown(results, expectations, found):
                 for result in results for d in desktops}
     row = lambda name, cells: f"| {name} | " + " | ".join(cells) + " |"
     versions = [row("", releases), "|" + "---|" * (len(releases) + 1)]
-    versions += [row(NAMES[key], [result["versions"].get(key, "–") for result in results])
+    versions += [row(NAMES[key], [result["versions"].get(key) or "–" for result in results])
                  for key in NAMES if any(key in result["versions"] for result in results)]
     versions += [row(d, [next((r["desktop_version"] for r in result["runs"] if r["desktop"] == d), "–")
                          for result in results]) for d in desktops]
