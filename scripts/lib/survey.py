@@ -5,6 +5,7 @@ out: every run as JSON, and the table of desktops by cases as Markdown.
     survey.py progress RUNS DESKTOP
     survey.py report RUNS VERSIONS RESULTS_JSON complete|partial
     survey.py page EXPECTATIONS MARKDOWN RESULTS_JSON...
+    survey.py expected EXPECTATIONS_FILE RELEASE CASE
 
 RUNS holds, for each run of a case on a desktop, DESKTOP.CASE.RUN.status
 (the case's exit status: 0 passed, 77 skipped, else failed), .log (why it
@@ -14,7 +15,8 @@ flakes, one a line: "fail CASE: why" or "flake CASE: why", or with the
 Debian releases it holds on, "fail CASE [bookworm, trixie]: why". page
 compares each release's results with the lines that hold there, prints the
 differences (exit status 1 where there are any) and writes the page from
-the complete results.
+the complete results. expected prints "fail" or "flake" where a line for
+CASE holds on RELEASE, and nothing where none does or the file is missing.
 """
 
 import collections
@@ -251,6 +253,10 @@ if __name__ == "__main__":
         report(sys.argv[2], sys.argv[3], sys.argv[4], sys.argv[5])
     elif sys.argv[1:2] == ["page"] and len(sys.argv) >= 5:
         sys.exit(page(sys.argv[2], sys.argv[3], sys.argv[4:]))
+    elif sys.argv[1:2] == ["expected"] and len(sys.argv) == 5:
+        path = pathlib.Path(sys.argv[2])
+        text = path.read_text() if path.exists() else ""
+        print(parse_expectations(text, release=sys.argv[3]).get(sys.argv[4], ("",))[0])
     else:
         print(__doc__, file=sys.stderr)
         sys.exit(2)
