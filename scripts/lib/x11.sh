@@ -420,7 +420,7 @@ wait_for_signal_taken() {
 check_end() {
     local start=$1 expected=$2 least=$3 most=$4 error=${5:+$5$'\n'} elapsed
     elapsed=$(((ended_ns - start) / 1000000))
-    [ "$ended_status" -eq "$expected" ] || fail "exit status $ended_status, expected $expected"
+    [ "$ended_status" -eq "$expected" ] || fail "exit status $ended_status after $elapsed ms, expected $expected"
     [ "$elapsed" -ge "$least" ] && [ "$elapsed" -le "$most" ] ||
         fail "ended after $elapsed ms, expected $least to $most ms"
     cmp -s "$work/stderr" <(printf '%s' "$error") ||
