@@ -256,7 +256,7 @@ if __name__ == "__main__":
     elif sys.argv[1:2] == ["expected"] and len(sys.argv) == 5:
         path = pathlib.Path(sys.argv[2])
         text = path.read_text() if path.exists() else ""
-        print(parse_expectations(text, release=sys.argv[3]).get(sys.argv[4], ("",))[0])
+        print(parse_expectations(text, duties(path.name), sys.argv[3]).get(sys.argv[4], ("",))[0])
     else:
         print(__doc__, file=sys.stderr)
         sys.exit(2)
