@@ -263,10 +263,16 @@ wine_command() {
 
 # program_window [SECONDS]: prints the id of the program's window once it is
 # mapped, waiting SECONDS (10 by default) at most. The window takes the
-# program's name, PROGRAM_NAME (display-loss-test.exe under Wine).
+# program's name, PROGRAM_NAME (display-loss-test.exe under Wine). A window
+# that goes while xdotool walks the tree ends its search with BadWindow
+# (Wine makes and drops windows as it starts): the search starts again.
 program_window() {
-    timeout "${1:-10}" xdotool search --sync --onlyvisible \
-        --name "^${PROGRAM_NAME:-display-loss-test}\$" | head -n 1
+    local deadline=$((SECONDS + ${1:-10})) window=
+    while [ -z "$window" ] && [ "$SECONDS" -lt "$deadline" ]; do
+        window=$(timeout "$((deadline - SECONDS))" xdotool search --sync --onlyvisible \
+            --name "^${PROGRAM_NAME:-display-loss-test}\$" 2>/dev/null | head -n 1) || sleep 0.05
+    done
+    [ -n "$window" ] && echo "$window"
 }
 
 # wait_for_output FILE TEXT: waits (10 s at most) until FILE holds exactly TEXT.
