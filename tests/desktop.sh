@@ -425,11 +425,10 @@ switch_out() {
 # where the desktop's expectations list its switch as failing or flaky, the
 # line may not come within 3 s, and the summary says so.
 try_switch_out() {
-    local deadline=$((SECONDS + 3)) kind=xorg release
+    local deadline=$((SECONDS + 3)) kind=xorg
     [ "$server" != wayland ] || kind=wayland
-    release=$(. /etc/os-release && echo "${VERSION_CODENAME:-unknown}")
     if [ -z "$(python3 "$(dirname "$0")/../scripts/lib/survey.py" expected \
-        "$(dirname "$0")/expectations/$kind-$desktop" "$release" switch)" ]; then
+        "$(dirname "$0")/expectations/$kind-$desktop" "$(debian_release)" switch)" ]; then
         switch_out
         return
     fi

@@ -261,6 +261,12 @@ wine_command() {
     command -v "$1" || echo "/usr/lib/wine/$1"
 }
 
+# debian_release: this Debian release's codename (bookworm, trixie, forky),
+# as the desktops' expectations name releases.
+debian_release() {
+    (. /etc/os-release && echo "${VERSION_CODENAME:-unknown}")
+}
+
 # program_window [SECONDS]: prints the id of the program's window once it is
 # mapped, waiting SECONDS (10 by default) at most. The window takes the
 # program's name, PROGRAM_NAME (display-loss-test.exe under Wine). A window
