@@ -40,19 +40,22 @@ Crtc turned_off(std::uint64_t id)
     return off;
 }
 
+bool offers(const std::vector<Output> &offered, std::uint64_t output,
+            const Mode &mode)
+{
+    const Output *found = find_crtc(offered, output);
+    return found && std::any_of(found->modes.begin(), found->modes.end(),
+                                [&mode](const Mode &offer) {
+                                    return offer.id == mode.id;
+                                });
+}
+
 // The mode with the timings of `wanted` that every one of `outputs` offers
 // now, the one of the same id where there is a choice.
 std::optional<Mode> offered_mode(const Mode &wanted,
                                  const std::vector<std::uint64_t> &outputs,
                                  const std::vector<Output> &offered)
 {
-    const auto offers = [&offered](std::uint64_t output, const Mode &mode) {
-        const Output *found = find_crtc(offered, output);
-        return found && std::any_of(found->modes.begin(), found->modes.end(),
-                                    [&mode](const Mode &offer) {
-                                        return offer.id == mode.id;
-                                    });
-    };
     const Output *first =
         outputs.empty() ? nullptr : find_crtc(offered, outputs[0]);
     if (!first)
@@ -60,14 +63,30 @@ std::optional<Mode> offered_mode(const Mode &wanted,
     std::optional<Mode> found;
     for (const Mode &mode : first->modes) {
         if (!same_timings(mode, wanted) ||
-            !std::all_of(
-                outputs.begin(), outputs.end(),
-                [&](std::uint64_t output) { return offers(output, mode); }))
+            !std::all_of(outputs.begin(), outputs.end(),
+                         [&](std::uint64_t output) {
+                             return offers(offered, output, mode);
+                         }))
             continue;
         if (!found || mode.id == wanted.id)
             found = mode;
     }
     return found;
+}
+
+bool drives(const Crtc &crtc, std::uint64_t output)
+{
+    return crtc.mode.id != 0 &&
+           std::find(crtc.outputs.begin(), crtc.outputs.end(), output) !=
+               crtc.outputs.end();
+}
+
+// Whether a CRTC that is on drives `output`.
+bool driven(const Layout &layout, std::uint64_t output)
+{
+    return std::any_of(
+        layout.crtcs.begin(), layout.crtcs.end(),
+        [output](const Crtc &crtc) { return drives(crtc, output); });
 }
 
 // The desktop's outputs of a CRTC that are still there: still on it, and
@@ -79,16 +98,31 @@ outputs_still_there(const Crtc &was, const Crtc &now,
     std::vector<std::uint64_t> outputs;
     for (const std::uint64_t id : was.outputs) {
         const Output *output = find_crtc(offered, id);
-        if (output && !output->modes.empty() &&
-            std::find(now.outputs.begin(), now.outputs.end(), id) !=
-                now.outputs.end())
+        if (output && !output->modes.empty() && drives(now, id))
             outputs.push_back(id);
     }
     return outputs;
 }
 
+// Whether the display's own switch took `output` off the CRTC: it was not on
+// it once the display was made (where that was noted), and no CRTC drives it
+// now.
+bool taken_off_by_display(std::uint64_t output, const CrtcMode *display,
+                          const Layout &now)
+{
+    if (driven(now, output))
+        return false;
+    if (!display)
+        return true;
+    const std::uint64_t *const noted = display->outputs.data();
+    const std::uint64_t *const end =
+        noted +
+        std::min<std::size_t>(display->output_count, display->outputs.size());
+    return std::find(noted, end, output) == end;
+}
+
 Crtc wanted_crtc(const Crtc &now, const Layout &desktop, const Notes &notes,
-                 const std::vector<Output> &offered)
+                 const Layout &now_layout)
 {
     const CrtcMode *before = find_note(notes.before_release, now.id);
     if (before && before->mode.id == 0 && now.mode.id != 0)
@@ -105,17 +139,68 @@ Crtc wanted_crtc(const Crtc &now, const Layout &desktop, const Notes &notes,
     if (was->mode.id == 0)
         return *was;
     Crtc wanted = *was;
-    wanted.outputs = outputs_still_there(*was, now, offered);
+    const std::vector<Output> &offered = now_layout.outputs;
+    const std::vector<std::uint64_t> still_there =
+        outputs_still_there(*was, now, offered);
     const std::optional<Mode> mode =
-        offered_mode(was->mode, wanted.outputs, offered);
+        offered_mode(was->mode, still_there, offered);
     if (!mode)
         return now;
     wanted.mode = *mode;
+    wanted.outputs.clear();
+    for (const std::uint64_t id : was->outputs)
+        if (std::count(still_there.begin(), still_there.end(), id) ||
+            (offers(offered, id, *mode) &&
+             taken_off_by_display(id, display, now_layout)))
+            wanted.outputs.push_back(id);
     if (display && (now.x != display->x || now.y != display->y)) {
         wanted.x = now.x;
         wanted.y = now.y;
     }
     return wanted;
+}
+
+bool same_transform(const Crtc &a, const Crtc &b)
+{
+    return a.transform == b.transform && a.filter == b.filter &&
+           a.filter_params == b.filter_params;
+}
+
+// Sets one CRTC, each request's outcome read once, and returns what it
+// shows after: `shown` where its setting was refused, else `wanted` with the
+// transform and panning it showed where the server refused those. A
+// transform given for a setting that was refused is taken back, or the next
+// setting would take it up.
+Crtc set_crtc(const Crtc &shown, const Crtc &wanted,
+              const LayoutRequests &requests)
+{
+    const bool transforming =
+        wanted.mode.id != 0 && !same_transform(wanted, shown);
+    bool transformed = false;
+    if (transforming) {
+        requests.set_transform(wanted);
+        transformed = requests.taken();
+    }
+    const bool answered = requests.set_crtc(wanted);
+    if (!requests.taken() || !answered) {
+        if (transformed) {
+            requests.set_transform(shown);
+            requests.taken();
+        }
+        return shown;
+    }
+    Crtc now = wanted;
+    if (transforming && !transformed) {
+        now.transform = shown.transform;
+        now.filter = shown.filter;
+        now.filter_params = shown.filter_params;
+    }
+    if (wanted.mode.id != 0 && !(wanted.panning == shown.panning)) {
+        const bool panned = requests.set_panning(wanted);
+        if (!requests.taken() || !panned)
+            now.panning = shown.panning;
+    }
+    return now;
 }
 
 // Sets `wanted` over `shown` in xrandr's order, `shown` following what the
@@ -130,7 +215,7 @@ bool set_in_order(Layout &shown, const Layout &wanted,
             (wanted.crtcs[i].mode.id == 0 ||
              edges.right > wanted.screen.width ||
              edges.bottom > wanted.screen.height)) {
-            if (!requests.set_crtc(crtc, turned_off(crtc.id)))
+            if (set_crtc(crtc, turned_off(crtc.id), requests).mode.id != 0)
                 return false;
             // Its transform and panning stay with it on the server.
             crtc.mode = {};
@@ -141,7 +226,8 @@ bool set_in_order(Layout &shown, const Layout &wanted,
     const ScreenSize &to = wanted.screen;
     if (to.width != from.width || to.height != from.height ||
         to.width_mm != from.width_mm || to.height_mm != from.height_mm) {
-        if (!requests.set_screen_size(to))
+        requests.set_screen_size(to);
+        if (!requests.taken())
             return false;
         shown.screen = to;
     }
@@ -149,14 +235,23 @@ bool set_in_order(Layout &shown, const Layout &wanted,
         Crtc &crtc = shown.crtcs[i];
         if (same(crtc, wanted.crtcs[i]) || wanted.crtcs[i].mode.id == 0)
             continue;
-        if (!requests.set_crtc(crtc, wanted.crtcs[i]))
+        crtc = set_crtc(crtc, wanted.crtcs[i], requests);
+        if (!same(crtc, wanted.crtcs[i]))
             return false;
-        crtc = wanted.crtcs[i];
     }
     return true;
 }
 
 } // namespace
+
+CrtcMode note_of(const Crtc &crtc)
+{
+    CrtcMode note = {crtc.id, crtc.mode, crtc.x, crtc.y};
+    note.output_count = static_cast<std::uint32_t>(
+        std::min(crtc.outputs.size(), note.outputs.size()));
+    std::copy_n(crtc.outputs.begin(), note.output_count, note.outputs.begin());
+    return note;
+}
 
 bool same_timings(const Mode &a, const Mode &b)
 {
@@ -183,8 +278,7 @@ bool same(const Crtc &a, const Crtc &b)
     return a.mode.id == b.mode.id &&
            (a.mode.id == 0 ||
             (a.x == b.x && a.y == b.y && a.rotation == b.rotation &&
-             a.transform == b.transform && a.filter == b.filter &&
-             a.filter_params == b.filter_params && a.panning == b.panning &&
+             same_transform(a, b) && a.panning == b.panning &&
              a.outputs == b.outputs));
 }
 
@@ -231,7 +325,7 @@ Layout layout_to_give_back(const Layout &desktop, const Notes &notes,
     bool changing = false;
     for (Crtc &crtc : wanted.crtcs) {
         const Crtc shown = crtc;
-        crtc = wanted_crtc(shown, desktop, notes, now.outputs);
+        crtc = wanted_crtc(shown, desktop, notes, now);
         changing = changing || !same(shown, crtc);
     }
     // Another client's change, the screen's size with it, is kept whole.
@@ -276,9 +370,16 @@ Layout set_layout(const Layout &now, const Layout &wanted,
     Layout shown = now;
     if (set_in_order(shown, wanted, requests))
         return shown;
+    // A CRTC meant to go off stays off where its monitors were to be off,
+    // not where they were to move to another CRTC (a mirror's twin).
     Layout before = now;
     for (std::size_t i = 0; i < before.crtcs.size(); ++i)
-        if (wanted.crtcs[i].mode.id == 0)
+        if (wanted.crtcs[i].mode.id == 0 &&
+            !std::any_of(now.crtcs[i].outputs.begin(),
+                         now.crtcs[i].outputs.end(),
+                         [&wanted](std::uint64_t output) {
+                             return driven(wanted, output);
+                         }))
             before.crtcs[i] = wanted.crtcs[i];
     set_in_order(shown, before, requests);
     return shown;

@@ -91,14 +91,19 @@ struct Layout {
     std::vector<Output> outputs;
 };
 
-// A CRTC's mode and place, as the program notes it to the watcher: plain
-// bytes.
+// A CRTC's mode, place and outputs, as the program notes it to the
+// watcher: plain bytes. A CRTC drives a few outputs at most (the hardware's
+// clones); any past the first eight are not noted.
 struct CrtcMode {
     std::uint64_t crtc = 0;
     Mode mode;
     std::int32_t x = 0;
     std::int32_t y = 0;
+    std::uint32_t output_count = 0;
+    std::array<std::uint64_t, 8> outputs{};
 };
+
+CrtcMode note_of(const Crtc &crtc);
 
 // What the program noted during the run.
 struct Notes {
@@ -126,10 +131,12 @@ Edges covered(const Crtc &crtc);
 // desktop's before the display was asked for, what the program noted, and
 // the layout now. Each CRTC that still shows the display's mode gets the
 // desktop's back, with its rotation, transform and panning, found by its
-// timings among the modes its outputs still there offer now (an output
-// unplugged, or taken off the CRTC, is dropped); where another client moved
-// it since the display was made, it stays where it was moved. One that
-// another client changed or turned off keeps that; one that was off just
+// timings among the modes its outputs still there offer now; where another
+// client moved it since the display was made, it stays where it was moved.
+// An output unplugged, or that another client took off the CRTC, is
+// dropped; one that the display's own switch took off (a mirror's twin with
+// no mode of the display's size) is given back where no CRTC drives it now. One
+// that another client changed or turned off keeps that; one that was off just
 // before the release and that the release turned back on goes off. The
 // screen gets its size back where what is on fits it, or just the size for
 // what is still on where an output went off.
@@ -139,12 +146,18 @@ Layout layout_to_give_back(const Layout &desktop, const Notes &notes,
 // Whether a CRTC shows the same in both: only the mode matters for one off.
 bool same(const Crtc &a, const Crtc &b);
 
-// The two requests that set a layout on a server, each saying whether the
-// server took it: the screen's size, and one CRTC's whole setting, from what
-// it shows to what it is to show.
+// The requests that set a layout on a server, as RandR has them. The
+// server refuses a request with an error, which `taken` alone tells: whether
+// it took every request since `taken` was last asked. Setting a CRTC and
+// its panning are answered too, false where the server did not take them.
 struct LayoutRequests {
-    std::function<bool(const ScreenSize &size)> set_screen_size;
-    std::function<bool(const Crtc &shown, const Crtc &wanted)> set_crtc;
+    std::function<void(const ScreenSize &size)> set_screen_size;
+    // Takes effect with the CRTC's next setting.
+    std::function<void(const Crtc &crtc)> set_transform;
+    // Its mode, place, rotation and outputs.
+    std::function<bool(const Crtc &crtc)> set_crtc;
+    std::function<bool(const Crtc &crtc)> set_panning;
+    std::function<bool()> taken;
 };
 
 // Sets what differs between `now` and `wanted`, as xrandr does it: each
@@ -152,6 +165,8 @@ struct LayoutRequests {
 // then the screen takes its size; then each CRTC that is to change is set.
 // Where the server refuses a request, everything goes back to `now`, but
 // for the CRTCs meant to go off: the desktop is never left with fewer
-// monitors on than it had. Returns what the server shows after.
+// monitors on than it had. A CRTC whose setting was taken counts as set even
+// where its transform or panning was refused, so that it goes back too.
+// Returns what the server shows after.
 Layout set_layout(const Layout &now, const Layout &wanted,
                   const LayoutRequests &requests);

@@ -93,7 +93,6 @@ void read_resources(Display *x, XRRScreenResources *resources, bool since_1_3,
     }
 }
 
-// The transform takes effect with the CRTC's next configuration.
 void set_transform(Display *x, const Crtc &crtc)
 {
     XTransform transform;
@@ -106,7 +105,16 @@ void set_transform(Display *x, const Crtc &crtc)
                         params.data(), static_cast<int>(params.size()));
 }
 
-void set_panning(Display *x, XRRScreenResources *resources, const Crtc &crtc)
+bool set_crtc(Display *x, XRRScreenResources *resources, const Crtc &crtc)
+{
+    std::vector<RROutput> outputs(crtc.outputs.begin(), crtc.outputs.end());
+    return XRRSetCrtcConfig(x, resources, crtc.id, CurrentTime, crtc.x, crtc.y,
+                            crtc.mode.id, static_cast<Rotation>(crtc.rotation),
+                            outputs.data(), static_cast<int>(outputs.size())) ==
+           RRSetConfigSuccess;
+}
+
+bool set_panning(Display *x, XRRScreenResources *resources, const Crtc &crtc)
 {
     const Panning &p = crtc.panning;
     XRRPanning panning = {CurrentTime,
@@ -122,36 +130,7 @@ void set_panning(Display *x, XRRScreenResources *resources, const Crtc &crtc)
                           p.border_top,
                           p.border_right,
                           p.border_bottom};
-    XRRSetPanning(x, resources, crtc.id, &panning);
-}
-
-// Whether the server took a CRTC's setting; a transform it was given for a
-// setting it refused is taken back, or the next setting would take it up.
-bool set_crtc(Display *x, XRRScreenResources *resources, const Crtc &shown,
-              const Crtc &crtc)
-{
-    const bool transforming =
-        crtc.mode.id != 0 &&
-        (crtc.transform != shown.transform || crtc.filter != shown.filter ||
-         crtc.filter_params != shown.filter_params);
-    if (transforming)
-        set_transform(x, crtc);
-    std::vector<RROutput> outputs(crtc.outputs.begin(), crtc.outputs.end());
-    bool taken =
-        XRRSetCrtcConfig(x, resources, crtc.id, CurrentTime, crtc.x, crtc.y,
-                         crtc.mode.id, static_cast<Rotation>(crtc.rotation),
-                         outputs.data(), static_cast<int>(outputs.size())) ==
-            RRSetConfigSuccess &&
-        x_requests_taken(x);
-    if (taken && crtc.mode.id != 0 && !(crtc.panning == shown.panning)) {
-        set_panning(x, resources, crtc);
-        taken = x_requests_taken(x);
-    }
-    if (!taken && transforming) {
-        set_transform(x, shown);
-        x_requests_taken(x);
-    }
-    return taken;
+    return XRRSetPanning(x, resources, crtc.id, &panning) == RRSetConfigSuccess;
 }
 
 } // namespace
@@ -200,11 +179,15 @@ void apply_layout(Display *x, const Layout &now, const Layout &wanted)
         [x, root](const ScreenSize &size) {
             XRRSetScreenSize(x, root, size.width, size.height, size.width_mm,
                              size.height_mm);
-            return x_requests_taken(x);
         },
-        [x, resources](const Crtc &shown, const Crtc &crtc) {
-            return set_crtc(x, resources, shown, crtc);
-        }};
+        [x](const Crtc &crtc) { set_transform(x, crtc); },
+        [x, resources](const Crtc &crtc) {
+            return set_crtc(x, resources, crtc);
+        },
+        [x, resources](const Crtc &crtc) {
+            return set_panning(x, resources, crtc);
+        },
+        [x] { return x_requests_taken(x); }};
     set_layout(now, wanted, requests);
     release_x_errors(x);
     XRRFreeScreenResources(resources);

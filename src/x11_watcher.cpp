@@ -31,8 +31,8 @@ namespace
 {
 
 // What the watcher learns from the program, a message (a packet of the
-// socket) each: each CRTC's mode and place once the display is made, and
-// again just before it is released; or that the program ended by itself
+// socket) each: each CRTC's mode, place and outputs once the display is made,
+// and again just before it is released; or that the program ended by itself
 // before its display was made. A message is a Note, then its count of
 // CrtcModes.
 constexpr std::uint32_t display_made = 1;
@@ -61,16 +61,11 @@ int watcher_socket = -1;
 pid_t watcher = -1;
 bool display_noted = false;
 
-CrtcMode mode_note(const Crtc &crtc)
-{
-    return {crtc.id, crtc.mode, crtc.x, crtc.y};
-}
-
 std::vector<CrtcMode> crtc_modes(const Layout &layout)
 {
     std::vector<CrtcMode> modes(layout.crtcs.size());
     std::transform(layout.crtcs.begin(), layout.crtcs.end(), modes.begin(),
-                   mode_note);
+                   note_of);
     return modes;
 }
 

@@ -7,9 +7,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <ostream>
 #include <sstream>
 #include <string>
+#include <utility>
 
 namespace
 {
@@ -106,13 +108,13 @@ Layout layout(const std::string &text)
     return layout;
 }
 
-// "N=MODE+X+Y ...", a note of each CRTC's mode and place (+0+0 where none
-// is written).
+// "N=MODE+X+Y ...", a note of each CRTC's mode, place (+0+0 where none is
+// written) and outputs.
 std::vector<CrtcMode> noted(const std::string &text)
 {
     std::vector<CrtcMode> notes;
     for (const Crtc &crtc : layout("0x0: " + text).crtcs)
-        notes.push_back({crtc.id, crtc.mode, crtc.x, crtc.y});
+        notes.push_back(note_of(crtc));
     return notes;
 }
 
@@ -256,6 +258,14 @@ INSTANTIATE_TEST_SUITE_P(
             "1920x1080: 1=1920x1080+0+0 +102", "1=800x600", "1=800x600",
             "800x600: 1=800x600+0+0",
             "1920x1080 (480x270 mm): 1=1920x1080#1+0+0"},
+        Row{"a mirror's twin that the switch took off",
+            "1920x1080: 1=1920x1080+0+0 +102", "1=800x600", "1=800x600",
+            "800x600: 1=800x600+0+0 2=off",
+            "1920x1080 (480x270 mm): 1=1920x1080#1+0+0 +101 +102 2=off"},
+        Row{"a mirror's twin that another client took off",
+            "1920x1080: 1=1920x1080+0+0 +102", "1=800x600 +102", "1=800x600",
+            "800x600: 1=800x600+0+0 2=off",
+            "1920x1080 (480x270 mm): 1=1920x1080#1+0+0 2=off"},
         Row{"another client's change kept", "1920x1080: 1=1920x1080+0+0",
             "1=800x600", "1=1024x768", "1024x768: 1=1024x768+0+0",
             "1024x768 (256x192 mm): 1=1024x768#3+0+0"},
@@ -267,10 +277,15 @@ INSTANTIATE_TEST_SUITE_P(
             "1920x1080 (480x270 mm): 1=1024x768#3+0+0", true}),
     test_name<Row>);
 
-// A layout set on a server that refuses every screen size, and a CRTC that
-// would not fit its screen, as the X server does.
+// A layout set on a stand-in server that refuses, with an error, what a row
+// says: "screen" every screen size, "N" each setting of CRTC N to a mode,
+// "pan:N" each panning of CRTC N; and, as the X server does, a screen that
+// would not hold what is on and a CRTC that would not fit its screen.
+// "late:N" refuses CRTC N's settings by the answer alone, with no error, as
+// RandR answers a request made on a configuration that has changed since.
 struct Refused {
     const char *name;
+    const char *refuses;
     const char *now;
     const char *wanted;
     const char *expected;
@@ -288,19 +303,59 @@ class SetLayout : public testing::TestWithParam<Refused>
 TEST_P(SetLayout, NeverLeavesFewerMonitorsOn)
 {
     const Refused &row = GetParam();
+    std::istringstream words(row.refuses);
+    const std::vector<std::string> refuses{
+        std::istream_iterator<std::string>(words), {}};
+    const auto refused = [&refuses](const std::string &what) {
+        return std::count(refuses.begin(), refuses.end(), what) > 0;
+    };
     Layout server = layout(row.now);
+    bool error = false;
+    const auto crtc_on_server = [&server](std::uint64_t id) -> Crtc & {
+        return *std::find_if(server.crtcs.begin(), server.crtcs.end(),
+                             [id](const Crtc &crtc) { return crtc.id == id; });
+    };
     const LayoutRequests requests = {
-        [](const ScreenSize &) { return false; },
-        [&server](const Crtc &, const Crtc &crtc) {
-            const Edges edges = covered(crtc);
-            if (edges.right > server.screen.width ||
-                edges.bottom > server.screen.height)
+        [&](const ScreenSize &size) {
+            const bool holds = std::all_of(
+                server.crtcs.begin(), server.crtcs.end(), [&](const Crtc &c) {
+                    return covered(c).right <= size.width &&
+                           covered(c).bottom <= size.height;
+                });
+            error = error || refused("screen") || !holds;
+            if (!error)
+                server.screen = size;
+        },
+        [&](const Crtc &crtc) {
+            Crtc &shown = crtc_on_server(crtc.id);
+            shown.transform = crtc.transform;
+        },
+        [&](const Crtc &crtc) {
+            Crtc &shown = crtc_on_server(crtc.id);
+            Crtc set = crtc;
+            set.transform = shown.transform;
+            set.panning = shown.panning;
+            const Edges edges = covered(set);
+            if (crtc.mode.id != 0 && refused("late:" + std::to_string(crtc.id)))
                 return false;
-            for (Crtc &shown : server.crtcs)
-                if (shown.id == crtc.id)
-                    shown = crtc;
+            if ((crtc.mode.id != 0 && refused(std::to_string(crtc.id))) ||
+                edges.right > server.screen.width ||
+                edges.bottom > server.screen.height) {
+                error = true;
+                return false;
+            }
+            shown = set;
             return true;
-        }};
+        },
+        [&](const Crtc &crtc) {
+            if (refused("pan:" + std::to_string(crtc.id))) {
+                error = true;
+                return false;
+            }
+            crtc_on_server(crtc.id).panning = crtc.panning;
+            return true;
+        },
+        [&error] { return !std::exchange(error, false); }};
 
     const Layout shown =
         set_layout(layout(row.now), layout(row.wanted), requests);
@@ -309,16 +364,38 @@ TEST_P(SetLayout, NeverLeavesFewerMonitorsOn)
     EXPECT_EQ(describe(shown), row.expected);
 }
 
+// Two monitors side by side, the first at the display's mode.
+constexpr char switched[] = "3840x1080: 1=800x600+0+0 2=1920x1080+1920+0";
+constexpr char switched_as_shown[] =
+    "3840x1080 (960x270 mm): 1=800x600#2+0+0 2=1920x1080#1+1920+0";
+
 INSTANTIATE_TEST_SUITE_P(
     , SetLayout,
     testing::Values(
-        Refused{"stacked", "3840x1080: 1=800x600+0+0 2=1920x1080+1920+0",
+        Refused{"stacked", "screen", switched,
                 "1920x2160: 1=1920x1080+0+0 2=1920x1080+0+1080",
-                "3840x1080 (960x270 mm): 1=800x600#2+0+0 2=1920x1080#1+1920+0"},
-        Refused{"one meant to go off stays off",
-                "3840x1080: 1=800x600+0+0 2=1920x1080+1920+0",
+                switched_as_shown},
+        Refused{"one meant to go off stays off", "screen", switched,
                 "1920x1080: 1=1920x1080+0+0 2=off",
-                "3840x1080 (960x270 mm): 1=800x600#2+0+0 2=off"}),
+                "3840x1080 (960x270 mm): 1=800x600#2+0+0 2=off"},
+        Refused{"the first CRTC refused, after the screen took its size", "1",
+                switched, "1920x2160: 1=1920x1080+0+0 2=1920x1080+0+1080",
+                switched_as_shown},
+        Refused{"a middle CRTC refused", "2",
+                "4640x1080: 1=800x600+0+0 2=1920x1080+800+0 3=1920x1080+2720+0",
+                "5760x1080: 1=1920x1080+0+0 2=1920x1080+1920+0 "
+                "3=1920x1080+3840+0",
+                "4640x1080 (1160x270 mm): 1=800x600#2+0+0 "
+                "2=1920x1080#1+800+0 3=1920x1080#1+2720+0"},
+        Refused{"the last CRTC refused, its mirror's twin kept on", "1",
+                switched, "1920x1080: 1=1920x1080+0+0 +102 2=off",
+                switched_as_shown},
+        Refused{"a CRTC refused by the answer alone", "late:1", switched,
+                "1920x2160: 1=1920x1080+0+0 2=1920x1080+0+1080",
+                switched_as_shown},
+        Refused{"its panning refused", "pan:1", "1920x1080: 1=800x600+0+0",
+                "2560x1440: 1=1920x1080+0+0 pan:2560x1440",
+                "1920x1080 (480x270 mm): 1=800x600#2+0+0"}),
     test_name<Refused>);
 
 } // namespace
