@@ -82,6 +82,10 @@
 #                 (two monitors) the program's own monitor turned off mid-run,
 #                 then that end: the other keeps its mode, the turned-off one
 #                 stays off
+#   refused       (two monitors; PROGRAM is the helper refused-layout) the
+#                 program's layout code sets a layout the server refuses
+#                 part-way: the layout is as it was, both monitors on at
+#                 their places, the screen at its size
 # On Wine (the Windows build under Wine, on the desktop with openbox), each
 # case runs a copy of the Windows package unpacked into an empty folder; its
 # lines end in CRLF, as a Windows program's do, and it has no watcher:
@@ -229,6 +233,14 @@ fi
 shown_before=$(shown)
 before=$(screen_mode)
 [ "$before" = 1920x1080 ] || fail "the screen is at $before before the run, not 1920x1080"
+
+if [ "$case_name" = refused ]; then
+    "$program" || fail "the helper could not set its layout: status $?"
+    [ "$(layout)" = "$two_monitors" ] ||
+        fail "the monitors show '$(layout)' after the roll-back, expected '$two_monitors'"
+    echo "refused: '$two_monitors' before, and again after the roll-back"
+    exit 0
+fi
 
 # start_program: starts the program, its standard output to $output, with
 # the signals' default actions, as a program started from a terminal has
