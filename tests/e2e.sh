@@ -65,8 +65,7 @@ elif [ "$case_name" = destroyed ]; then
 else
     start_program "${arguments[@]}"
 fi
-window=$(program_window)
-[ -n "$window" ] || fail "no program window appeared"
+window=$(program_window) || fail "no program window appeared"
 wait_for_first_frame "$work/first-frame.png" || fail "the first frame is wrong"
 
 case "$case_name" in

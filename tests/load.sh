@@ -40,8 +40,7 @@ rss_kib() {
 
 start_peer "$peer"
 start_preloaded "$library" "$work" "$program"
-window=$(program_window)
-[ -n "$window" ] || fail "no program window appeared"
+window=$(program_window) || fail "no program window appeared"
 wait_for_first_frame "$work/first-frame.png" || fail "the first frame is wrong"
 
 case "$case_name" in
