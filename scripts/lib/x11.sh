@@ -261,6 +261,12 @@ wine_command() {
     command -v "$1" || echo "/usr/lib/wine/$1"
 }
 
+# allegro_windows_version DIR: the release of the library's Windows release
+# in DIR (5.2.2), as its headers say it.
+allegro_windows_version() {
+    sed -n 's/^#define ALLEGRO_VERSION_STR *"\([0-9.]*\).*/\1/p' "$1/include/allegro5/base.h"
+}
+
 # debian_release: this Debian release's codename (bookworm, trixie, forky),
 # as the desktops' expectations name releases.
 debian_release() {
