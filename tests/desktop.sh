@@ -10,7 +10,8 @@
 # output is a pipe that ends with it, and its watcher holds nothing of its
 # (no descriptor but /dev/null, its socket to the program and its own X
 # connection) and is gone 3 s after it. With DLT_RECORD set, the program's
-# status and its lines go to that file.
+# status and its lines go to that file. With DLT_EXPECT set, a case is held
+# to the desktop's expectations in tests/expectations/.
 #   picture       the window is 800x600 at the top left, over everything: on
 #                 Xorg the whole screen shows the first frame
 #   escape        Escape: status 0, nothing printed
@@ -31,7 +32,9 @@
 #                 reported the display lost and found, so that the drawing
 #                 resumed, and the window then shows the first frame: the
 #                 square kept its content. X11 never reports a loss: a
-#                 finding on every desktop
+#                 finding on every desktop. What it measured (lost, found,
+#                 drawing; under Wine, what the library's trace said of the
+#                 device) goes to $work/facts
 #   mode-escape mode-TERM
 #                 (Xorg) another client sets 1024x768, then Escape or SIGTERM:
 #                 the mode cannot be given back, and the run ends as usual
@@ -99,6 +102,9 @@
 #                 program runs
 #   no-driver     no graphics driver at all: "Could not create display.",
 #                 status 255, after the 4 s pause
+#   old-dll       the DLL of an older release (DLT_OLDER_DLL) beside the
+#                 program: the library refuses to start, "Could not init
+#                 Allegro.", status 255 at once
 #   library-recovery
 #                 the recovery case run by a helper that goes on flipping
 #                 after its switch out (the Windows build of
@@ -208,12 +214,54 @@ if [ "$server" = wine ]; then
         cp "$DLT_FLIP_PROBE" "$work/program/"
         program=$work/program/flip-probe.exe
         PROGRAM_NAME=flip-probe.exe
+        ;;&
+    *recovery)
+        # The library's own account of the device, in its trace.
+        printf '[trace]\nlevel=debug\n' >>"$work/program/allegro5.cfg"
+        launcher=(env "ALLEGRO_TRACE=Z:$work/trace.log" "$wine")
         ;;
     opengl-escape) printf '[graphics]\ndriver=opengl\n' >"$work/program/allegro5.cfg" ;;
+    old-dll) cp "$DLT_OLDER_DLL" "$work/program/" ;;
     nod3d-escape) launcher=(env WINEDLLOVERRIDES=d3d9=d "$wine") ;;
     no-driver) launcher=(env "WINEDLLOVERRIDES=d3d9=d;winex11.drv=d" "$wine") ;;
     esac
 fi
+# survey_name: the desktop's name as the survey and its expectations know
+# it; under Wine, the driver that allegro5.cfg beside the program asks for.
+survey_name() {
+    case "$server" in
+    wayland) echo "wayland-$desktop" ;;
+    wine)
+        if grep -q -x 'driver=opengl' "$work/program/allegro5.cfg" 2>/dev/null; then
+            echo wine-opengl
+        else
+            echo wine-direct3d
+        fi
+        ;;
+    *) echo "xorg-$desktop" ;;
+    esac
+}
+
+# With DLT_EXPECT set (the tests; the survey compares for itself), a case is
+# held to this desktop's expectations on this Debian release and, under
+# Wine, the library release: a failure they list passes, saying why it is
+# expected, and a pass of a listed failure fails.
+# expectation CASE: "fail: why" or "flake: why" where the expectations list
+# CASE here, else nothing.
+expectation() {
+    local library=()
+    [ ! -f "$dir/library" ] || library=("$(cat "$dir/library")")
+    python3 "$(dirname "$0")/../scripts/lib/survey.py" expected \
+        "$(dirname "$0")/expectations/$(survey_name)" "$(debian_release)" "$1" "${library[@]}"
+}
+listed=
+[ -z "${DLT_EXPECT:-}" ] || listed=$(expectation "$case_name")
+fail() {
+    echo "$case_name: $*" >&2
+    [ -z "$listed" ] || { echo "$case_name on $(survey_name): as expected ($listed)"; exit 0; }
+    exit 1
+}
+
 start_peer "$peer"
 if [ "$server" = desktop2 ]; then
     # The fixture's two monitors: an earlier case turned one off.
@@ -269,6 +317,15 @@ if [ "$case_name" = startup ]; then
         wait_for_mode "$before" || fail "SIGTERM at $moment: the mode was not given back"
     done
     echo "startup: 143 and $before back each time"
+    exit 0
+fi
+
+if [ "$case_name" = old-dll ]; then
+    start_program
+    wait_for_end 255 0 1000
+    cmp -s "$work/stdout" <(printf 'Could not init Allegro.\r\n') ||
+        fail "printed '$(cat -A "$work/stdout")', expected 'Could not init Allegro.^M$'"
+    echo "old-dll: 'Could not init Allegro.', 255 at once"
     exit 0
 fi
 
@@ -416,15 +473,24 @@ wait_for_drawing "$work/first-frame.png" "$window" || fail "the window does not 
 # printed TEXT: waits (10 s at most) until the program has printed TEXT since
 # its start. The window manager focuses the window as it maps it, and whether
 # the program listens by then is a race, so a first "Display Switch In" is
-# left out.
+# left out; under Wine so are the lost and found lines, which the library's
+# releases up to 5.2.2 print around a switch: they are the recovery case's.
 printed() {
     local deadline=$((SECONDS + 10))
-    until cmp -s <(sed "1{/^Display Switch In$end_of_line\$/d}" "$work/stdout") \
-        <(printf '%s' "$1" | sed "s/\$/$end_of_line/"); do
+    until cmp -s <(switch_lines) <(printf '%s' "$1" | sed "s/\$/$end_of_line/"); do
         [ "$SECONDS" -lt "$deadline" ] ||
             fail "printed '$(cat "$work/stdout")', expected '$1'"
         sleep 0.05
     done
+}
+
+switch_lines() {
+    sed "1{/^Display Switch In$end_of_line\$/d}" "$work/stdout" |
+        if [ "$server" = wine ]; then
+            grep -v -x -e "Display Lost$end_of_line" -e "Display Found$end_of_line" || true
+        else
+            cat
+        fi
 }
 
 switch_out() {
@@ -432,34 +498,17 @@ switch_out() {
     printed $'Display Switch Out\n'
 }
 
-# survey_name: the desktop's name as the survey and its expectations know
-# it; under Wine, the driver that allegro5.cfg beside the program asks for.
-survey_name() {
-    case "$server" in
-    wayland) echo "wayland-$desktop" ;;
-    wine)
-        if grep -q -x 'driver=opengl' "$work/program/allegro5.cfg" 2>/dev/null; then
-            echo wine-opengl
-        else
-            echo wine-direct3d
-        fi
-        ;;
-    *) echo "xorg-$desktop" ;;
-    esac
-}
-
 # try_switch_out: the desktop's switch away, which must print its line; but
 # where the desktop's expectations list its switch as failing or flaky, the
 # line may not come within 3 s, and the summary says so.
 try_switch_out() {
     local deadline=$((SECONDS + 3))
-    if [ -z "$(python3 "$(dirname "$0")/../scripts/lib/survey.py" expected \
-        "$(dirname "$0")/expectations/$(survey_name)" "$(debian_release)" switch)" ]; then
+    if [ -z "$(expectation switch)" ]; then
         switch_out
         return
     fi
     focus_away
-    until cmp -s <(tr -d '\r' <"$work/stdout" | sed '1{/^Display Switch In$/d}') <(printf 'Display Switch Out\n'); do
+    until cmp -s <(switch_lines) <(printf 'Display Switch Out%s\n' "$end_of_line"); do
         if [ "$SECONDS" -ge "$deadline" ]; then
             during="$during, not switched out"
             return
@@ -632,13 +681,28 @@ recovery | library-recovery)
     focus_back
     sleep 2
     lines=$(tr -d '\r' <"$work/stdout" | paste -sd ',')
-    if ! grep -q '^Display Lost' "$work/stdout"; then
-        finding="the library reported no loss (printed '$lines'): the drawing stays suspended"
-    elif ! grep -q '^Display Found' "$work/stdout"; then
-        finding="the library reported the display lost, never found (printed '$lines')"
-    elif ! wait_for_drawing "$work/recovered.png" "$window" 2>"$work/colours"; then
-        finding="lost and found, but the square did not keep its content: $(cat "$work/colours")"
+    # What was measured, as facts: the lines, the drawing and square after
+    # the switch back, and under Wine what the library's trace said of the
+    # device.
+    lost=no found=no drawing=no
+    ! grep -q '^Display Lost' "$work/stdout" || lost=yes
+    ! grep -q '^Display Found' "$work/stdout" || found=yes
+    refused=
+    if [ -f "$work/trace.log" ]; then
+        refused=$(sed -n 's/.* \(D3DERR_[A-Z]*\) in reset\..*/\1/p' "$work/trace.log" | sort -u | paste -sd ',')
+        printf 'device-lost %s\nreset-refused %s\n' \
+            "$(grep -c 'D3DERR_DEVICELOST' "$work/trace.log" || true)" "${refused:-none}" >>"$work/facts"
     fi
+    if [ "$found" = no ]; then
+        finding="no loss reported (printed '$lines'): the drawing stays suspended"
+        [ "$lost" = no ] || finding="lost, never found${refused:+: reset refused ($refused)} (printed '$lines')"
+    elif wait_for_drawing "$work/recovered.png" "$window" 2>"$work/colours"; then
+        drawing=yes
+        during="$during, found; square kept"
+    else
+        finding="found, but the square did not keep its content: $(cat "$work/colours")"
+    fi
+    printf 'lost %s\nfound %s\ndrawing %s\n' "$lost" "$found" "$drawing" >>"$work/facts"
     press_escape "$window"
     # The helper ends at once, with no rest.
     if [ "$case_name" = recovery ]; then wait_for_end 0 900 3000; else wait_for_end 0 0 3000; fi
@@ -669,4 +733,9 @@ if [ -n "$reader_pid" ]; then
 fi
 [ -z "$watcher" ] || wait_for_exit "$watcher" 3 || fail "the watcher was still there 3 s after the end"
 [ -z "${finding:-}" ] || fail "$finding"
+if [ "${listed%%:*}" = fail ]; then
+    reason=${listed#fail: }
+    listed=
+    fail "passed on $(survey_name), expected to fail: $reason"
+fi
 echo "$desktop $case_name: $shown_before before; $during during; $(shown) after"

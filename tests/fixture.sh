@@ -6,8 +6,10 @@
 # right of the first. wayland: compositor NAME (mutter by default) on
 # Wayland, headless, with Xwayland. wine: the desktop with openbox, Wine
 # with a private prefix in DIR, and the Windows package NAME (a zip)
-# unpacked into DIR. start leaves it running and writes its kind, name,
-# display, authority file and PIDs to DIR; stop ends them.
+# unpacked into DIR. start leaves it running and writes its kind, name (the
+# window manager or compositor; wine), display, authority file and PIDs to
+# DIR, and under Wine the library release the package was built against;
+# stop ends them.
 # Where the desktop cannot start for a user who is not root, start writes the
 # reason to DIR/skip and the desktop's cases report themselves skipped.
 set -euo pipefail
@@ -33,7 +35,7 @@ stop_all() {
         stop_pid "$pid"
     done
     rm -f "$dir/pids" "$dir/server" "$dir/name" "$dir/display" "$dir/xauthority" "$dir/skip" \
-        "$dir/screen-mm"
+        "$dir/screen-mm" "$dir/library"
 }
 
 case "$action/$server" in
@@ -48,10 +50,13 @@ start/desktop | start/desktop2 | start/wine)
     stop_all
     XORG_PID=
     WM_PID=
-    window_manager=${name:-openbox}
+    name=${name:-openbox}
+    window_manager=$name
     if [ "$server" = wine ]; then
         mkdir "$dir/package"
         unzip -q "$name" -d "$dir/package"
+        # The library release the package was built against, from its name.
+        basename "$name" | sed -n 's/.*-allegro-\([0-9.]*\)-windows-.*/\1/p' >"$dir/library"
         name=wine
         window_manager=openbox
     fi
@@ -78,7 +83,8 @@ start/desktop | start/desktop2 | start/wine)
 start/wayland)
     mkdir -p "$dir"
     stop_all
-    start_wayland "$dir" "${name:-mutter}" || { stop_pid "-$WAYLAND_PID"; exit 1; }
+    name=${name:-mutter}
+    start_wayland "$dir" "$name" || { stop_pid "-$WAYLAND_PID"; exit 1; }
     echo "-$WAYLAND_PID" >"$dir/pids"
     echo "$XAUTHORITY" >"$dir/xauthority"
     ;;

@@ -27,10 +27,15 @@ class Differences(unittest.TestCase):
             ("a failure of this release", {"switch": [F, F, F]},
              "fail switch [trixie, bookworm]: grabbed\nflake switch [forky]: cut", False),
             ("a failure of another release", {"switch": [F, F, F]}, "fail switch [trixie]: grabbed", True),
+            # And the library's release is 5.2.2.
+            ("a failure of this library release", {"recovery": [F, F, F]},
+             "fail recovery [5.2.0-5.2.2]: lost\nfail recovery [5.2.3-5.2.11, bookworm]: no loss", False),
+            ("a failure of another library release", {"recovery": [F, F, F]},
+             "fail recovery [bookworm, 5.2.3-5.2.11]: no loss", True),
         ]
         for name, observed, text, differs in rows:
             with self.subTest(name):
-                found = survey.differences(observed, survey.parse_expectations(text))
+                found = survey.differences(observed, survey.parse_expectations(text, library="5.2.2"))
                 self.assertEqual(bool(found), differs, found)
 
     def test_only_findings_may_be_listed(self):
@@ -41,6 +46,8 @@ class Differences(unittest.TestCase):
             "skip switch: not here",
             "fail switch: one\nflake switch: two",
             "fail switch [potato]: no such release",
+            "fail recovery [5.2.12]: no such library release",
+            "fail recovery [5.2.3-5.2.1]: a range the wrong way round",
         ]
         for text in rows:
             with self.subTest(text):

@@ -5,18 +5,21 @@ out: every run as JSON, and the table of desktops by cases as Markdown.
     survey.py progress RUNS DESKTOP
     survey.py report RUNS VERSIONS RESULTS_JSON complete|partial
     survey.py page EXPECTATIONS MARKDOWN RESULTS_JSON...
-    survey.py expected EXPECTATIONS_FILE RELEASE CASE
+    survey.py expected EXPECTATIONS_FILE RELEASE CASE [LIBRARY]
 
 RUNS holds, for each run of a case on a desktop, DESKTOP.CASE.RUN.status
 (the case's exit status: 0 passed, 77 skipped, else failed), .log (why it
 failed), .summary and .record (the program's status, then its lines), and
 DESKTOP.version. An expectations file lists a desktop's known failures and
 flakes, one a line: "fail CASE: why" or "flake CASE: why", or with the
-Debian releases it holds on, "fail CASE [bookworm, trixie]: why". page
+Debian releases it holds on, "fail CASE [bookworm, trixie]: why", and under
+Wine the library's releases, "fail CASE [5.2.0, 5.2.3-5.2.11]: why"; a line
+naming both holds where both hold. page
 compares each release's results with the lines that hold there, prints the
 differences (exit status 1 where there are any) and writes the page from
-the complete results. expected prints "fail" or "flake" where a line for
-CASE holds on RELEASE, and nothing where none does or the file is missing.
+the complete results. expected prints "fail: why" or "flake: why" where a
+line for CASE holds on RELEASE (and the library's LIBRARY), and nothing
+where none does or the file is missing.
 """
 
 import collections
@@ -35,6 +38,10 @@ WINE_DUTIES = {"escape", "close", "taskkill", "no-driver"}
 NAMES = {"surveyed": "Surveyed", "debian": "Debian", "allegro": "Allegro", "mesa": "Mesa", "xorg": "Xorg",
          "xwayland": "Xwayland", "allegro-windows": "Allegro for Windows"}
 RELEASES = ["bookworm", "trixie", "forky"]
+# The library's Windows releases that the Wine desktops run against, oldest
+# first.
+LIBRARY_RELEASES = ["5.1.6", "5.1.13", "5.2.0", "5.2.1", "5.2.2", "5.2.3", "5.2.4", "5.2.5", "5.2.6",
+                    "5.2.7", "5.2.8", "5.2.9", "5.2.10", "5.2.11"]
 
 
 def duties(desktop):
@@ -42,27 +49,48 @@ def duties(desktop):
 TEMPLATE = pathlib.Path(__file__).with_name("desktops.md.in")
 
 
-def parse_expectations(text, duties=DUTIES, release=RELEASES[0]):
+def named_releases(names):
+    """The Debian and library releases a line names, as two sets; a library
+    range FIRST-LAST takes in every release between; ValueError on a name
+    that is neither."""
+    debian, library = set(), set()
+    for name in names:
+        first, _, last = name.partition("-")
+        if name in RELEASES:
+            debian.add(name)
+        elif first in LIBRARY_RELEASES and (last or first) in LIBRARY_RELEASES:
+            span = LIBRARY_RELEASES[LIBRARY_RELEASES.index(first):LIBRARY_RELEASES.index(last or first) + 1]
+            if not span:
+                raise ValueError(f"an empty range: {name}")
+            library.update(span)
+        else:
+            raise ValueError(f"no such release: {name}")
+    return debian, library
+
+
+def parse_expectations(text, duties=DUTIES, release=RELEASES[0], library=None):
     """{case: (kind, why)} of the lines of an expectations file that hold on
-    release; ValueError on a line that is not one, lists one of DUTIES,
-    names no such release or lists a case twice for a release."""
+    Debian release `release` and, under Wine, the library's `library`;
+    ValueError on a line that is not one, lists one of DUTIES, names no such
+    release or lists a case twice for a release."""
     expected = {}
     for number, line in enumerate(text.splitlines(), 1):
         line = line.strip()
         if not line or line.startswith("#"):
             continue
-        match = re.fullmatch(r"(fail|flake) (\S+)(?: \[([a-z, ]+)\])?: (.+)", line)
+        match = re.fullmatch(r"(fail|flake) (\S+)(?: \[([a-z0-9., -]+)\])?: (.+)", line)
         if not match:
             raise ValueError(f"line {number}: not 'fail CASE: why' or 'flake CASE [RELEASE, ...]: why'")
         kind, case, releases, why = match.groups()
-        releases = re.split(r",\s*", releases) if releases else []
         if case not in CASES:
             raise ValueError(f"line {number}: no such case: {case}")
         if case in duties:
             raise ValueError(f"line {number}: {case} is the program's own duty; it cannot be listed")
-        if set(releases) - set(RELEASES):
-            raise ValueError(f"line {number}: no such release: {', '.join(set(releases) - set(RELEASES))}")
-        if releases and release not in releases:
+        try:
+            debian, libraries = named_releases(re.split(r",\s*", releases) if releases else [])
+        except ValueError as error:
+            raise ValueError(f"line {number}: {error}") from None
+        if (debian and release not in debian) or (libraries and library not in libraries):
             continue
         if case in expected:
             raise ValueError(f"line {number}: {case} is listed twice for {release}")
@@ -253,10 +281,11 @@ if __name__ == "__main__":
         report(sys.argv[2], sys.argv[3], sys.argv[4], sys.argv[5])
     elif sys.argv[1:2] == ["page"] and len(sys.argv) >= 5:
         sys.exit(page(sys.argv[2], sys.argv[3], sys.argv[4:]))
-    elif sys.argv[1:2] == ["expected"] and len(sys.argv) == 5:
+    elif sys.argv[1:2] == ["expected"] and len(sys.argv) in (5, 6):
         path = pathlib.Path(sys.argv[2])
         text = path.read_text() if path.exists() else ""
-        print(parse_expectations(text, duties(path.name), sys.argv[3]).get(sys.argv[4], ("",))[0])
+        found = parse_expectations(text, duties(path.name), sys.argv[3], (sys.argv[5:] or [None])[0])
+        print(": ".join(found[sys.argv[4]]) if sys.argv[4] in found else "")
     else:
         print(__doc__, file=sys.stderr)
         sys.exit(2)

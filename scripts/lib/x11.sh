@@ -373,7 +373,8 @@ wait_for_first_frame() {
 # $XVFB_PID, the group of $WAYLAND_PID) and removes $work, or keeps it and
 # says where when the case failed. With DLT_RECORD set, it first writes the
 # program's exit status (none where it did not end by itself) and the lines
-# it printed to that file. With DLT_KEPT set, $work is made there.
+# it printed to that file, and what the case measured ($work/facts, "name
+# value" lines) to that file with .facts added. With DLT_KEPT set, $work is made there.
 start_case() {
     work=$(mktemp -d ${DLT_KEPT:+-p "$DLT_KEPT"})
     program_pid=
@@ -392,6 +393,7 @@ end_case() {
     if [ -n "${DLT_RECORD:-}" ]; then
         echo "status ${ended_status:-none}" >"$DLT_RECORD"
         cat "$work/stdout" >>"$DLT_RECORD" 2>/dev/null || true
+        cp "$work/facts" "$DLT_RECORD.facts" 2>/dev/null || true
     fi
     if [ "$status" -eq 0 ]; then
         rm -rf "$work"
