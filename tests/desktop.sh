@@ -684,7 +684,7 @@ recovery | library-recovery)
     # What was measured, as facts: the lines, the drawing and square after
     # the switch back, and under Wine what the library's trace said of the
     # device.
-    lost=no found=no drawing=no
+    lost=no found=no drawing=no square=–
     ! grep -q '^Display Lost' "$work/stdout" || lost=yes
     ! grep -q '^Display Found' "$work/stdout" || found=yes
     refused=
@@ -697,12 +697,14 @@ recovery | library-recovery)
         finding="no loss reported (printed '$lines'): the drawing stays suspended"
         [ "$lost" = no ] || finding="lost, never found${refused:+: reset refused ($refused)} (printed '$lines')"
     elif wait_for_drawing "$work/recovered.png" "$window" 2>"$work/colours"; then
-        drawing=yes
+        drawing=yes square=kept
         during="$during, found; square kept"
     else
+        ! grep -q '(100,0,0)' "$work/colours" || drawing=yes
+        square='not kept'
         finding="found, but the square did not keep its content: $(cat "$work/colours")"
     fi
-    printf 'lost %s\nfound %s\ndrawing %s\n' "$lost" "$found" "$drawing" >>"$work/facts"
+    printf 'lost %s\nfound %s\ndrawing %s\nsquare %s\n' "$lost" "$found" "$drawing" "$square" >>"$work/facts"
     press_escape "$window"
     # The helper ends at once, with no rest.
     if [ "$case_name" = recovery ]; then wait_for_end 0 900 3000; else wait_for_end 0 0 3000; fi

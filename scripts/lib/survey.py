@@ -146,7 +146,8 @@ def read_runs(runs_dir):
     """Every run in RUNS, in the order of desktops' names, cases and runs."""
     runs = []
     for status_file in sorted(pathlib.Path(runs_dir).glob("*.status")):
-        desktop, case, run = status_file.name[:-len(".status")].rsplit(".", 2)
+        name, case, run = status_file.name[:-len(".status")].rsplit(".", 2)
+        desktop, _, library = name.partition("@")
         base = str(status_file)[:-len(".status")]
         status = int(status_file.read_text())
         record = pathlib.Path(base + ".record")
@@ -155,8 +156,10 @@ def read_runs(runs_dir):
         log = pathlib.Path(base + ".log")
         summary = pathlib.Path(base + ".summary")
         version = pathlib.Path(runs_dir, f"{desktop}.version")
+        facts = pathlib.Path(base + ".record.facts")
         runs.append({
             "desktop": desktop,
+            "library": library or None,
             "desktop_version": version.read_text().strip() if version.exists() else "unknown",
             "case": case,
             "run": int(run),
@@ -166,9 +169,23 @@ def read_runs(runs_dir):
             "summary": summary.read_text().strip() if summary.exists() else "",
             "lines": record_lines[1:],
             "status": int(program_status) if program_status.isdigit() else None,
+            "facts": dict(line.split(" ", 1) for line in facts.read_text().splitlines()) if facts.exists() else {},
         })
-    runs.sort(key=lambda r: (r["desktop"], CASES.index(r["case"]), r["run"]))
+    runs.sort(key=order)
     return runs
+
+
+def library_order(library):
+    return LIBRARY_RELEASES.index(library) if library in LIBRARY_RELEASES else -1
+
+
+def order(run):
+    return (run["desktop"], library_order(run.get("library")), CASES.index(run["case"]), run["run"])
+
+
+def label(run):
+    """A run's row: its desktop, and under Wine the library's release."""
+    return run["desktop"] + (f" {run['library']}" if run.get("library") else "")
 
 
 def by_case(runs):
@@ -186,21 +203,91 @@ def cell(runs):
     return f"flaky {passed}/{len(runs)}" if seen == "flaky" else f"{seen} {len(runs)}"
 
 
+def spans(cells):
+    """[(first, last, cell)] of consecutive equal cells of [(library, cell)]."""
+    grouped = []
+    for library, value in cells:
+        if grouped and grouped[-1][2] == value:
+            grouped[-1][1] = library
+        else:
+            grouped.append([library, library, value])
+    return grouped
+
+
+def fact(runs, name):
+    """A fact the runs measured: their one value, or each value with its count."""
+    values = collections.Counter(r["facts"].get(name, "–") for r in runs)
+    if len(values) == 1:
+        return next(iter(values))
+    return ", ".join(f"{value} {count}/{len(runs)}" for value, count in values.most_common())
+
+
+def library_rows(results):
+    """The table of the library's releases: for each Debian release, desktop
+    and library release, what the program's recovery row and the helper's
+    measured."""
+    head = ["Debian", "Desktop", "Release", "lost", "found", "drawing back", "square", "the library's trace",
+            "helper: lost", "found", "drawing back", "square"]
+    rows = [f"| {' | '.join(head)} |", "|" + "---|" * len(head)]
+    for result in results:
+        runs = [r for r in result["runs"] if r.get("library") and r["case"] in ("recovery", "library-recovery")]
+        for desktop, library in sorted({(r["desktop"], r["library"]) for r in runs},
+                                       key=lambda k: (k[0], library_order(k[1]))):
+            own = [r for r in runs if (r["desktop"], r["library"], r["case"]) == (desktop, library, "recovery")]
+            helper = [r for r in runs if (r["desktop"], r["library"], r["case"]) == (desktop, library,
+                                                                                   "library-recovery")]
+            trace = (f"device lost {fact(own, 'device-lost')}; reset refused: {fact(own, 'reset-refused')}"
+                     if own and "device-lost" in own[0]["facts"] else "–")
+            cells = ([fact(own, name) if own else "–" for name in ("lost", "found", "drawing", "square")] + [trace]
+                     + [fact(helper, name) if helper else "–" for name in ("lost", "found", "drawing", "square")])
+            rows.append(f"| {result['versions']['release']} | {desktop} | {library} | {' | '.join(cells)} |")
+    return rows if len(rows) > 2 else []
+
+
+def library_changes(results):
+    """Where a case's outcome changes from one library release to the next."""
+    changes = []
+    for result in results:
+        runs = [r for r in result["runs"] if r.get("library")]
+        for desktop in sorted({r["desktop"] for r in runs}):
+            for case in CASES:
+                ran = collections.defaultdict(list)
+                for r in runs:
+                    if (r["desktop"], r["case"]) == (desktop, case):
+                        ran[r["library"]].append((r["outcome"], r["reason"]))
+                cells = [(library, outcome([o for o, _ in ran[library]]))
+                         for library in sorted(ran, key=library_order)]
+                grouped = spans(cells)
+                if len(grouped) < 2:
+                    continue
+                parts = []
+                for first, last, seen in grouped:
+                    inside = [library for library, _ in cells
+                              if library_order(first) <= library_order(library) <= library_order(last)]
+                    reasons = sorted({why for library in inside for o, why in ran[library] if o == "fail" and why})
+                    span = first if first == last else f"{first} to {last}"
+                    parts.append(f"{seen} on {span}" + (f" ({reasons[0]})" if seen != "pass" and reasons else ""))
+                changes.append(f"- **{desktop}**, {case} ({result['versions']['release']}): " + "; ".join(parts))
+    return changes
+
+
 def markdown(results, expectations, found):
     """The page, from each release's results, in the order of releases, with
-    the expectations and differences of each ({(release, desktop): ...})."""
+    the expectations and differences of each ({(release, row): ...})."""
     releases = [result["versions"]["release"] for result in results]
     kinds = ["xorg", "wayland", "wine"]
-    desktops = sorted({r["desktop"] for result in results for r in result["runs"]},
-                      key=lambda d: (kinds.index(d.split("-")[0]), d))
-    observed = {(result["versions"]["release"], d): by_case([r for r in result["runs"] if r["desktop"] == d])
+    first = {label(r): r for result in results for r in result["runs"]}
+    desktops = sorted(first, key=lambda d: (kinds.index(d.split("-")[0]), first[d]["desktop"],
+                                            library_order(first[d].get("library"))))
+    bases = sorted({first[d]["desktop"] for d in desktops}, key=lambda d: (kinds.index(d.split("-")[0]), d))
+    observed = {(result["versions"]["release"], d): by_case([r for r in result["runs"] if label(r) == d])
                 for result in results for d in desktops}
     row = lambda name, cells: f"| {name} | " + " | ".join(cells) + " |"
     versions = [row("", releases), "|" + "---|" * (len(releases) + 1)]
     versions += [row(NAMES[key], [result["versions"].get(key) or "–" for result in results])
                  for key in NAMES if any(key in result["versions"] for result in results)]
     versions += [row(d, [next((r["desktop_version"] for r in result["runs"] if r["desktop"] == d), "–")
-                         for result in results]) for d in desktops]
+                         for result in results]) for d in bases]
     table = [row("Desktop", ["Release"] + CASES), "|" + "---|" * (len(CASES) + 2)]
     table += [row(d, [release] + [cell(observed[release, d].get(case, [])) for case in CASES])
               for d in desktops for release in releases if observed[release, d]]
@@ -220,13 +307,15 @@ def markdown(results, expectations, found):
                     f"{release} {cell(runs)}" + "".join(f" ({r})" for r in sorted({r for o, r in runs if r})[:1])
                     for release, runs in ran.items()))
     differing = [f"- **{d}** on {release}, {line}" for (release, d), lines in found.items() for line in lines]
-    printed = [(result["versions"]["release"], r, re.search(r"printed '([^']*)'", r["summary"] or r["reason"]))
-               for result in results for r in result["runs"] if r["case"] == "library-recovery"]
-    recoveries = [f"- **{r['desktop']}** on {release}, run {r['run']}: {match.group(1).replace(',', ', ')}"
-                  for release, r, match in printed if match]
+    recoveries = [f"- **{label(r)}** on {result['versions']['release']}, run {r['run']}: "
+                  + (", ".join(r["lines"]) or "nothing")
+                  for result in results for r in result["runs"] if r["case"] == "library-recovery"]
     text = TEMPLATE.read_text()
     for key, lines, none in [("@VERSIONS@", versions, ""), ("@TABLE@", table, ""), ("@FINDINGS@", findings, "None."),
                              ("@CHANGES@", changes, "None: every case did the same on every release."),
+                             ("@LIBRARIES@", library_rows(results), "Not run."),
+                             ("@LIBRARY_CHANGES@", library_changes(results),
+                              "None: every case did the same on every release of the library."),
                              ("@RECOVERIES@", recoveries, "Not run."),
                              ("@DIFFERENCES@", differing, "None: every desktop did as expected.")]:
         text = text.replace(key, "\n".join(lines) or none)
@@ -257,18 +346,26 @@ def page(expectations_dir, document, result_files):
     expectations, found = {}, {}
     for result in results:
         release = result["versions"]["release"]
-        for desktop in sorted({r["desktop"] for r in result["runs"]}):
+        for desktop, library in sorted({(r["desktop"], r.get("library")) for r in result["runs"]},
+                                       key=lambda k: (k[0], library_order(k[1]))):
             path = pathlib.Path(expectations_dir, desktop)
+            name = desktop + (f" {library}" if library else "")
             try:
-                expected = parse_expectations(path.read_text(), duties(desktop), release) if path.exists() else {}
+                expected = (parse_expectations(path.read_text(), duties(desktop), release, library)
+                            if path.exists() else {})
             except ValueError as error:
                 print(f"{path}: {error}", file=sys.stderr)
                 return 1
-            expectations[release, desktop] = expected
-            lines = differences(by_case([r for r in result["runs"] if r["desktop"] == desktop]), expected)
+            observed = by_case([r for r in result["runs"] if label(r) == name])
+            if library and not set(observed) - {"recovery", "library-recovery"}:
+                # A release between the oldest and the newest ran the
+                # recovery rows alone.
+                expected = {case: line for case, line in expected.items() if case in observed}
+            expectations[release, name] = expected
+            lines = differences(observed, expected)
             if lines:
-                found[release, desktop] = lines
-                print(f"{desktop} on {release} differs from {path}:")
+                found[release, name] = lines
+                print(f"{name} on {release} differs from {path}:")
                 print("\n".join(f"  {line}" for line in lines))
     pathlib.Path(document).write_text(markdown(results, expectations, found))
     return 1 if found else 0
