@@ -320,21 +320,16 @@ if [ "$case_name" = startup ]; then
     exit 0
 fi
 
-if [ "$case_name" = old-dll ]; then
+# The start-up failures under Wine: the line in CRLF and 255, at once or
+# after the pause.
+if [ "$case_name" = old-dll ] || [ "$case_name" = no-driver ]; then
+    line='Could not create display.' least=3900 most=9000 when='after the pause'
+    [ "$case_name" = no-driver ] || line='Could not init Allegro.' least=0 most=1000 when='at once'
     start_program
-    wait_for_end 255 0 1000
-    cmp -s "$work/stdout" <(printf 'Could not init Allegro.\r\n') ||
-        fail "printed '$(cat -A "$work/stdout")', expected 'Could not init Allegro.^M$'"
-    echo "old-dll: 'Could not init Allegro.', 255 at once"
-    exit 0
-fi
-
-if [ "$case_name" = no-driver ]; then
-    start_program
-    wait_for_end 255 3900 9000
-    cmp -s "$work/stdout" <(printf 'Could not create display.\r\n') ||
-        fail "printed '$(cat -A "$work/stdout")', expected 'Could not create display.^M$'"
-    echo "no-driver: 'Could not create display.', 255 after the pause"
+    wait_for_end 255 "$least" "$most"
+    cmp -s "$work/stdout" <(printf '%s\r\n' "$line") ||
+        fail "printed '$(cat -A "$work/stdout")', expected '$line^M\$'"
+    echo "$case_name: '$line', 255 $when"
     exit 0
 fi
 
@@ -638,6 +633,16 @@ two-escape)
     ;;
 INT | TERM | HUP | QUIT)
     try_switch_out
+    if [ "$server" = wine ]; then
+        # Releases up to 5.2.2 report the loss a moment after the switch
+        # out: the lines settle (no new one for 0.5 s, 3 s at most) first.
+        deadline=$((SECONDS + 3))
+        until [ "$SECONDS" -ge "$deadline" ]; do
+            size=$(stat -c %s "$work/stdout")
+            sleep 0.5
+            [ "$(stat -c %s "$work/stdout")" != "$size" ] || break
+        done
+    fi
     printed_before=$(cat "$work/stdout")
     kill -s "$case_name" "$process"
     wait_for_end $((128 + $(kill -l "$case_name"))) 0 800
