@@ -27,6 +27,7 @@
 #                 expectations list its switch as failing or flaky and it
 #                 prints nothing within 3 s, while drawing): nothing more
 #                 printed, and the process ends by the signal, at once
+#   TERM-drawing  SIGTERM while drawing, the same
 #   recovery      the library's recovery: the switch away, 1 s, the switch
 #                 back, 2 s, then Escape. It passes where the library
 #                 reported the display lost and found, so that the drawing
@@ -631,8 +632,12 @@ two-escape)
     esac
     wait_for_layout "$after"
     ;;
-INT | TERM | HUP | QUIT)
-    try_switch_out
+INT | TERM | HUP | QUIT | TERM-drawing)
+    if [ "$case_name" = TERM-drawing ]; then
+        during="$during, drawing"
+    else
+        try_switch_out
+    fi
     if [ "$server" = wine ]; then
         # Releases up to 5.2.2 report the loss a moment after the switch
         # out: the lines settle (no new one for 0.5 s, 3 s at most) first.
@@ -644,8 +649,8 @@ INT | TERM | HUP | QUIT)
         done
     fi
     printed_before=$(cat "$work/stdout")
-    kill -s "$case_name" "$process"
-    wait_for_end $((128 + $(kill -l "$case_name"))) 0 800
+    kill -s "${case_name%-drawing}" "$process"
+    wait_for_end $((128 + $(kill -l "${case_name%-drawing}"))) 0 800
     [ "$(cat "$work/stdout")" = "$printed_before" ] ||
         fail "printed '$(cat "$work/stdout")' in all, '$printed_before' before the signal"
     ;;

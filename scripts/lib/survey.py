@@ -29,7 +29,7 @@ import re
 import sys
 
 CASES = ["picture", "escape", "switch", "focus", "close", "taskkill", "no-driver", "recovery",
-         "library-recovery", "INT", "TERM", "HUP", "QUIT", "KILL", "xkill", "two-escape"]
+         "library-recovery", "INT", "TERM", "TERM-drawing", "HUP", "QUIT", "KILL", "xkill", "two-escape"]
 # The program's own duties: they pass on every desktop, or the program is
 # at fault, so no desktop may list them. Under Wine the signals are Wine's
 # to deliver, and the close request and the start-up failure the program's.
