@@ -5,6 +5,7 @@ out: every run as JSON, and the table of desktops by cases as Markdown.
     survey.py progress RUNS DESKTOP
     survey.py report RUNS VERSIONS RESULTS_JSON complete|partial
     survey.py page EXPECTATIONS MARKDOWN RESULTS_JSON...
+    survey.py releases EXPECTATIONS MARKDOWN RESULTS_JSON...
     survey.py expected EXPECTATIONS_FILE RELEASE CASE [LIBRARY]
 
 RUNS holds, for each run of a case on a desktop, DESKTOP.CASE.RUN.status
@@ -271,26 +272,49 @@ def library_changes(results):
     return changes
 
 
-def markdown(results, expectations, found):
-    """The page, from each release's results, in the order of releases, with
-    the expectations and differences of each ({(release, row): ...})."""
+def rows(results, found):
+    """Each row's name (a desktop, and under Wine the library's release) in
+    order, its runs by case for each release, the table of them, and the
+    differences from the expectations as lines."""
     releases = [result["versions"]["release"] for result in results]
     kinds = ["xorg", "wayland", "wine"]
     first = {label(r): r for result in results for r in result["runs"]}
     desktops = sorted(first, key=lambda d: (kinds.index(d.split("-")[0]), first[d]["desktop"],
                                             library_order(first[d].get("library"))))
-    bases = sorted({first[d]["desktop"] for d in desktops}, key=lambda d: (kinds.index(d.split("-")[0]), d))
     observed = {(result["versions"]["release"], d): by_case([r for r in result["runs"] if label(r) == d])
                 for result in results for d in desktops}
-    row = lambda name, cells: f"| {name} | " + " | ".join(cells) + " |"
+    cases = [case for case in CASES if any(case in runs for runs in observed.values())]
+    table = [row("Desktop", ["Release"] + cases), "|" + "---|" * (len(cases) + 2)]
+    table += [row(d, [release] + [cell(observed[release, d].get(case, [])) for case in cases])
+              for d in desktops for release in releases if observed[release, d]]
+    differing = [f"- **{d}** on {release}, {line}" for (release, d), lines in found.items() for line in lines]
+    return desktops, observed, table, differing
+
+
+def row(name, cells):
+    return f"| {name} | " + " | ".join(cells) + " |"
+
+
+def fill(template, parts):
+    text = template.read_text()
+    for key, lines, none in parts:
+        text = text.replace(key, "\n".join(lines) or none)
+    return text
+
+
+def markdown(results, expectations, found):
+    """The page, from each release's results, in the order of releases, with
+    the expectations and differences of each ({(release, row): ...})."""
+    releases = [result["versions"]["release"] for result in results]
+    kinds = ["xorg", "wayland", "wine"]
+    desktops, observed, table, differing = rows(results, found)
+    bases = sorted({r["desktop"] for result in results for r in result["runs"]},
+                   key=lambda d: (kinds.index(d.split("-")[0]), d))
     versions = [row("", releases), "|" + "---|" * (len(releases) + 1)]
     versions += [row(NAMES[key], [result["versions"].get(key) or "–" for result in results])
                  for key in NAMES if any(key in result["versions"] for result in results)]
     versions += [row(d, [next((r["desktop_version"] for r in result["runs"] if r["desktop"] == d), "–")
                          for result in results]) for d in bases]
-    table = [row("Desktop", ["Release"] + CASES), "|" + "---|" * (len(CASES) + 2)]
-    table += [row(d, [release] + [cell(observed[release, d].get(case, [])) for case in CASES])
-              for d in desktops for release in releases if observed[release, d]]
     held = collections.defaultdict(list)
     for (release, d), expected in expectations.items():
         for case, (kind, why) in expected.items():
@@ -306,20 +330,27 @@ def markdown(results, expectations, found):
                 changes.append(f"- **{d}**, {case}: " + "; ".join(
                     f"{release} {cell(runs)}" + "".join(f" ({r})" for r in sorted({r for o, r in runs if r})[:1])
                     for release, runs in ran.items()))
-    differing = [f"- **{d}** on {release}, {line}" for (release, d), lines in found.items() for line in lines]
     recoveries = [f"- **{label(r)}** on {result['versions']['release']}, run {r['run']}: "
                   + (", ".join(r["lines"]) or "nothing")
                   for result in results for r in result["runs"] if r["case"] == "library-recovery"]
-    text = TEMPLATE.read_text()
-    for key, lines, none in [("@VERSIONS@", versions, ""), ("@TABLE@", table, ""), ("@FINDINGS@", findings, "None."),
-                             ("@CHANGES@", changes, "None: every case did the same on every release."),
-                             ("@LIBRARIES@", library_rows(results), "Not run."),
-                             ("@LIBRARY_CHANGES@", library_changes(results),
-                              "None: every case did the same on every release of the library."),
-                             ("@RECOVERIES@", recoveries, "Not run."),
-                             ("@DIFFERENCES@", differing, "None: every desktop did as expected.")]:
-        text = text.replace(key, "\n".join(lines) or none)
-    return text
+    return fill(TEMPLATE, [("@VERSIONS@", versions, ""), ("@TABLE@", table, ""), ("@FINDINGS@", findings, "None."),
+                           ("@CHANGES@", changes, "None: every case did the same on every release."),
+                           ("@RECOVERIES@", recoveries, "Not run."),
+                           ("@DIFFERENCES@", differing, "None: every desktop did as expected.")])
+
+
+def releases_markdown(results, found):
+    """The page of the library's releases, from the runs under Wine."""
+    _, _, table, differing = rows(results, found)
+    head = ["Debian", "Wine", "The library's releases"]
+    versions = [row(head[0], head[1:]), "|" + "---|" * len(head)]
+    versions += [row(f"{result['versions']['release']} ({result['versions']['surveyed']})",
+                     [next(r["desktop_version"] for r in result["runs"]),
+                      result["versions"].get("allegro-windows", "–")]) for result in results]
+    return fill(TEMPLATE.with_name("releases.md.in"), [
+        ("@VERSIONS@", versions, ""), ("@LIBRARIES@", library_rows(results), "Not run."),
+        ("@LIBRARY_CHANGES@", library_changes(results), "None: every case did the same on every release."),
+        ("@TABLE@", table, ""), ("@DIFFERENCES@", differing, "None: every release did as expected.")])
 
 
 def progress(runs_dir, desktop):
@@ -337,10 +368,17 @@ def report(runs_dir, versions_file, results_json, complete):
         {"versions": versions, "complete": complete == "complete", "runs": read_runs(runs_dir)}, indent=1) + "\n")
 
 
-def page(expectations_dir, document, result_files):
-    """From one results file whatever it holds; from several, the complete."""
+def page(expectations_dir, document, result_files, kind="desktops"):
+    """The desktops' page: from one results file whatever it holds, from
+    several the complete. The releases' page: the runs under Wine against
+    the library's releases."""
     results = [json.loads(pathlib.Path(f).read_text()) for f in result_files]
-    results = [r for r in results if r["complete"] or len(results) == 1]
+    if kind == "releases":
+        for result in results:
+            result["runs"] = [r for r in result["runs"] if r.get("library")]
+        results = [r for r in results if r["runs"]]
+    else:
+        results = [r for r in results if r["complete"] or len(results) == 1]
     order = lambda release: RELEASES.index(release) if release in RELEASES else len(RELEASES)
     results.sort(key=lambda result: order(result["versions"]["release"]))
     expectations, found = {}, {}
@@ -367,7 +405,8 @@ def page(expectations_dir, document, result_files):
                 found[release, name] = lines
                 print(f"{name} on {release} differs from {path}:")
                 print("\n".join(f"  {line}" for line in lines))
-    pathlib.Path(document).write_text(markdown(results, expectations, found))
+    text = releases_markdown(results, found) if kind == "releases" else markdown(results, expectations, found)
+    pathlib.Path(document).write_text(text)
     return 1 if found else 0
 
 
@@ -378,6 +417,8 @@ if __name__ == "__main__":
         report(sys.argv[2], sys.argv[3], sys.argv[4], sys.argv[5])
     elif sys.argv[1:2] == ["page"] and len(sys.argv) >= 5:
         sys.exit(page(sys.argv[2], sys.argv[3], sys.argv[4:]))
+    elif sys.argv[1:2] == ["releases"] and len(sys.argv) >= 5:
+        sys.exit(page(sys.argv[2], sys.argv[3], sys.argv[4:], "releases"))
     elif sys.argv[1:2] == ["expected"] and len(sys.argv) in (5, 6):
         path = pathlib.Path(sys.argv[2])
         text = path.read_text() if path.exists() else ""
