@@ -35,7 +35,8 @@
 #                 square kept its content. X11 never reports a loss: a
 #                 finding on every desktop. What it measured (lost, found,
 #                 drawing; under Wine, what the library's trace said of the
-#                 device) goes to $work/facts
+#                 device) goes to $work/facts, the screen 2 s after the
+#                 switch back to $work/after.png
 #   mode-escape mode-TERM
 #                 (Xorg) another client sets 1024x768, then Escape or SIGTERM:
 #                 the mode cannot be given back, and the run ends as usual
@@ -690,6 +691,7 @@ recovery | library-recovery)
     sleep 1
     focus_back
     sleep 2
+    import -window root "$work/after.png" || true
     lines=$(tr -d '\r' <"$work/stdout" | paste -sd ',')
     # What was measured, as facts: the lines, the drawing and square after
     # the switch back, and under Wine what the library's trace said of the

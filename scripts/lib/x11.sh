@@ -374,7 +374,8 @@ wait_for_first_frame() {
 # says where when the case failed. With DLT_RECORD set, it first writes the
 # program's exit status (none where it did not end by itself) and the lines
 # it printed to that file, and what the case measured ($work/facts, "name
-# value" lines) to that file with .facts added. With DLT_KEPT set, $work is made there.
+# value" lines) and the screen after it ($work/after.png) beside that file,
+# with .facts and .png added. With DLT_KEPT set, $work is made there.
 start_case() {
     work=$(mktemp -d ${DLT_KEPT:+-p "$DLT_KEPT"})
     program_pid=
@@ -394,6 +395,7 @@ end_case() {
         echo "status ${ended_status:-none}" >"$DLT_RECORD"
         cat "$work/stdout" >>"$DLT_RECORD" 2>/dev/null || true
         cp "$work/facts" "$DLT_RECORD.facts" 2>/dev/null || true
+        cp "$work/after.png" "$DLT_RECORD.png" 2>/dev/null || true
     fi
     if [ "$status" -eq 0 ]; then
         rm -rf "$work"
