@@ -403,8 +403,12 @@ elif [ "$case_name" = xkill ]; then
     launcher=(env "DLT_REPORT=$work/report" "LD_PRELOAD=$preload")
 fi
 start_program
-window=$(program_window) ||
-    fail "no program window appeared; it wrote: '$(head -c 300 "$work/stderr")'"
+# Under Wine a start can take Wine's server starting again, with its
+# services, once the last program of the prefix ended over 3 s before.
+window_seconds=10
+[ "$server" != wine ] || window_seconds=30
+window=$(program_window "$window_seconds") ||
+    fail "no program window appeared within $window_seconds s; it wrote: '$(head -c 300 "$work/stderr")'"
 process=$(pgrep -P "$program_pid") || fail "the program was gone as soon as its window appeared"
 watcher=
 if [ "$server" != wine ]; then
