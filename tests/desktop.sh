@@ -211,6 +211,10 @@ if [ "$server" = wine ]; then
     wine=$(wine_command wine64)
     launcher=("$wine")
     end_of_line=$'\r'
+    # Each case in a Wine session of its own: Wine's services outlive a
+    # program by 3 s, and those the no-driver case started have no X11
+    # driver, so that the next program could make no display.
+    timeout 10 "$(wine_command wineserver)" -k || true
     case "$case_name" in
     library-recovery)
         cp "$DLT_FLIP_PROBE" "$work/program/"
@@ -408,7 +412,7 @@ start_program
 window_seconds=10
 [ "$server" != wine ] || window_seconds=30
 window=$(program_window "$window_seconds") ||
-    fail "no program window appeared within $window_seconds s; it wrote: '$(head -c 300 "$work/stderr")'"
+    fail "no program window appeared within $window_seconds s; it printed '$(head -c 300 "$work/stdout")' and wrote '$(head -c 300 "$work/stderr")'"
 process=$(pgrep -P "$program_pid") || fail "the program was gone as soon as its window appeared"
 watcher=
 if [ "$server" != wine ]; then
