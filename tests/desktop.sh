@@ -211,10 +211,12 @@ if [ "$server" = wine ]; then
     wine=$(wine_command wine64)
     launcher=("$wine")
     end_of_line=$'\r'
-    # Each case in a Wine session of its own: Wine's services outlive a
-    # program by 3 s, and those the no-driver case started have no X11
-    # driver, so that the next program could make no display.
-    timeout 10 "$(wine_command wineserver)" -k || true
+    # Each case but no-driver in a Wine session of its own: Wine's services
+    # outlive a program by 3 s, and those that no-driver's program started
+    # have no X11 driver, so that the next program could make no display.
+    # No-driver keeps the session before it: Wine 10 hangs starting its
+    # services with no display driver at all.
+    [ "$case_name" = no-driver ] || timeout 10 "$(wine_command wineserver)" -k || true
     case "$case_name" in
     library-recovery)
         cp "$DLT_FLIP_PROBE" "$work/program/"
