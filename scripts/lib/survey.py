@@ -223,12 +223,13 @@ def fact(runs, name):
     return ", ".join(f"{value} {count}/{len(runs)}" for value, count in values.most_common())
 
 
-def library_rows(results):
+def library_rows(results, pictures):
     """The table of the library's releases: for each Debian release, desktop
     and library release, what the program's recovery row and the helper's
-    measured."""
+    measured, and the program's screen after the switch back where the
+    folder of pictures holds it."""
     head = ["Debian", "Desktop", "Release", "lost", "found", "drawing back", "square", "the library's trace",
-            "helper: lost", "found", "drawing back", "square"]
+            "helper: lost", "found", "drawing back", "square", "the screen after"]
     rows = [f"| {' | '.join(head)} |", "|" + "---|" * len(head)]
     for result in results:
         runs = [r for r in result["runs"] if r.get("library") and r["case"] in ("recovery", "library-recovery")]
@@ -241,7 +242,11 @@ def library_rows(results):
                      if own and "device-lost" in own[0]["facts"] else "–")
             cells = ([fact(own, name) if own else "–" for name in ("lost", "found", "drawing", "square")] + [trace]
                      + [fact(helper, name) if helper else "–" for name in ("lost", "found", "drawing", "square")])
-            rows.append(f"| {result['versions']['release']} | {desktop} | {library} | {' | '.join(cells)} |")
+            release = result["versions"]["release"]
+            picture = pathlib.Path(pictures, f"{release}-{library}.png")
+            cells.append(f"![{library}]({picture.parent.name}/{picture.name})"
+                         if desktop == "wine-direct3d" and picture.exists() else "–")
+            rows.append(f"| {release} | {desktop} | {library} | {' | '.join(cells)} |")
     return rows if len(rows) > 2 else []
 
 
@@ -339,7 +344,7 @@ def markdown(results, expectations, found):
                            ("@DIFFERENCES@", differing, "None: every desktop did as expected.")])
 
 
-def releases_markdown(results, found):
+def releases_markdown(results, found, pictures):
     """The page of the library's releases, from the runs under Wine."""
     _, _, table, differing = rows(results, found)
     head = ["Debian", "Wine", "The library's releases"]
@@ -348,7 +353,7 @@ def releases_markdown(results, found):
                      [next(r["desktop_version"] for r in result["runs"]),
                       result["versions"].get("allegro-windows", "–")]) for result in results]
     return fill(TEMPLATE.with_name("releases.md.in"), [
-        ("@VERSIONS@", versions, ""), ("@LIBRARIES@", library_rows(results), "Not run."),
+        ("@VERSIONS@", versions, ""), ("@LIBRARIES@", library_rows(results, pictures), "Not run."),
         ("@LIBRARY_CHANGES@", library_changes(results), "None: every case did the same on every release."),
         ("@TABLE@", table, ""), ("@DIFFERENCES@", differing, "None: every release did as expected.")])
 
@@ -405,7 +410,8 @@ def page(expectations_dir, document, result_files, kind="desktops"):
                 found[release, name] = lines
                 print(f"{name} on {release} differs from {path}:")
                 print("\n".join(f"  {line}" for line in lines))
-    text = releases_markdown(results, found) if kind == "releases" else markdown(results, expectations, found)
+    text = (releases_markdown(results, found, pathlib.Path(document).with_name("releases")) if kind == "releases"
+            else markdown(results, expectations, found))
     pathlib.Path(document).write_text(text)
     return 1 if found else 0
 
