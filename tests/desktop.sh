@@ -237,17 +237,9 @@ fi
 # survey_name: the desktop's name as the survey and its expectations know
 # it; under Wine, the driver that allegro5.cfg beside the program asks for.
 survey_name() {
-    case "$server" in
-    wayland) echo "wayland-$desktop" ;;
-    wine)
-        if grep -q -x 'driver=opengl' "$work/program/allegro5.cfg" 2>/dev/null; then
-            echo wine-opengl
-        else
-            echo wine-direct3d
-        fi
-        ;;
-    *) echo "xorg-$desktop" ;;
-    esac
+    local driver=direct3d
+    ! grep -q -x 'driver=opengl' "$work/program/allegro5.cfg" 2>/dev/null || driver=opengl
+    python3 "$(dirname "$0")/harness/registry.py" name "$server" "$desktop" "$driver"
 }
 
 # With DLT_EXPECT set (the tests; the survey compares for itself), a case is
@@ -259,7 +251,7 @@ survey_name() {
 expectation() {
     local library=()
     [ ! -f "$dir/library" ] || library=("$(cat "$dir/library")")
-    python3 "$(dirname "$0")/../scripts/lib/survey.py" expected \
+    python3 "$(dirname "$0")/harness/survey.py" expected \
         "$(dirname "$0")/expectations/$(survey_name)" "$(debian_release)" "$1" "${library[@]}"
 }
 listed=

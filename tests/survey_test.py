@@ -5,7 +5,8 @@ import pathlib
 import sys
 import unittest
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "scripts" / "lib"))
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent / "harness"))
+import registry  # noqa: E402
 import survey  # noqa: E402
 
 P, F = ("pass", ""), ("fail", "no switch")
@@ -57,6 +58,16 @@ class Differences(unittest.TestCase):
         self.assertIn("TERM", survey.parse_expectations("fail TERM: Wine's", survey.duties("wine-direct3d")))
         with self.assertRaises(ValueError):
             survey.parse_expectations("fail close: cut", survey.duties("wine-opengl"))
+
+    def test_each_expectations_file_is_read_for_a_desktop_that_runs_its_cases(self):
+        # A file under another name than its desktop's is never read.
+        for path in sorted(pathlib.Path(__file__).with_name("expectations").iterdir()):
+            with self.subTest(path.name):
+                desktop = next((d for d in registry.DESKTOPS if d.name == path.name), None)
+                self.assertIsNotNone(desktop, "no desktop of that name")
+                for release in registry.DEBIAN_RELEASES:
+                    listed = survey.parse_expectations(path.read_text(), registry.duties(path.name), release)
+                    self.assertLessEqual(set(listed), {*desktop.cases, *desktop.two_monitor_cases})
 
 
 if __name__ == "__main__":

@@ -29,24 +29,10 @@ import pathlib
 import re
 import sys
 
-CASES = ["picture", "escape", "switch", "focus", "close", "taskkill", "no-driver", "recovery",
-         "library-recovery", "INT", "TERM", "TERM-drawing", "HUP", "QUIT", "KILL", "xkill", "two-escape"]
-# The program's own duties: they pass on every desktop, or the program is
-# at fault, so no desktop may list them. Under Wine the signals are Wine's
-# to deliver, and the close request and the start-up failure the program's.
-DUTIES = {"escape", "INT", "TERM", "HUP", "QUIT", "KILL", "xkill", "two-escape"}
-WINE_DUTIES = {"escape", "close", "taskkill", "no-driver"}
+from registry import CASES, DEBIAN_RELEASES as RELEASES, DUTIES, LIBRARY_RELEASES, duties
+
 NAMES = {"surveyed": "Surveyed", "debian": "Debian", "allegro": "Allegro", "mesa": "Mesa", "xorg": "Xorg",
          "xwayland": "Xwayland", "allegro-windows": "Allegro for Windows"}
-RELEASES = ["bookworm", "trixie", "forky"]
-# The library's Windows releases that the Wine desktops run against, oldest
-# first.
-LIBRARY_RELEASES = ["5.1.6", "5.1.13", "5.2.0", "5.2.1", "5.2.2", "5.2.3", "5.2.4", "5.2.5", "5.2.6",
-                    "5.2.7", "5.2.8", "5.2.9", "5.2.10", "5.2.11"]
-
-
-def duties(desktop):
-    return WINE_DUTIES if desktop.startswith("wine-") else DUTIES
 TEMPLATE = pathlib.Path(__file__).with_name("desktops.md.in")
 
 
@@ -227,7 +213,7 @@ def library_rows(results, pictures):
     """The table of the library's releases: for each Debian release, desktop
     and library release, what the program's recovery row and the helper's
     measured, and the program's screen after the switch back where the
-    folder of pictures holds it."""
+    folder of pictures holds it (RELEASE-DESKTOP-LIBRARY.png)."""
     head = ["Debian", "Desktop", "Release", "lost", "found", "drawing back", "square", "the library's trace",
             "helper: lost", "found", "drawing back", "square", "the screen after"]
     rows = [f"| {' | '.join(head)} |", "|" + "---|" * len(head)]
@@ -243,9 +229,8 @@ def library_rows(results, pictures):
             cells = ([fact(own, name) if own else "–" for name in ("lost", "found", "drawing", "square")] + [trace]
                      + [fact(helper, name) if helper else "–" for name in ("lost", "found", "drawing", "square")])
             release = result["versions"]["release"]
-            picture = pathlib.Path(pictures, f"{release}-{library}.png")
-            cells.append(f"![{library}]({picture.parent.name}/{picture.name})"
-                         if desktop == "wine-direct3d" and picture.exists() else "–")
+            picture = pathlib.Path(pictures, f"{release}-{desktop}-{library}.png")
+            cells.append(f"![{library}]({picture.parent.name}/{picture.name})" if picture.exists() else "–")
             rows.append(f"| {release} | {desktop} | {library} | {' | '.join(cells)} |")
     return rows if len(rows) > 2 else []
 
