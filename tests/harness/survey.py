@@ -245,17 +245,21 @@ def library_changes(results):
                 ran = collections.defaultdict(list)
                 for r in runs:
                     if (r["desktop"], r["case"]) == (desktop, case):
-                        ran[r["library"]].append((r["outcome"], r["reason"]))
-                cells = [(library, outcome([o for o, _ in ran[library]]))
+                        ran[r["library"]].append(r)
+                # Releases with the same outcome differ still where the
+                # recovery saw otherwise (lost and never found, or found).
+                cells = [(library, (outcome([r["outcome"] for r in ran[library]]),
+                                    fact(ran[library], "lost"), fact(ran[library], "found")))
                          for library in sorted(ran, key=library_order)]
                 grouped = spans(cells)
                 if len(grouped) < 2:
                     continue
                 parts = []
-                for first, last, seen in grouped:
+                for first, last, (seen, _, _) in grouped:
                     inside = [library for library, _ in cells
                               if library_order(first) <= library_order(library) <= library_order(last)]
-                    reasons = sorted({why for library in inside for o, why in ran[library] if o == "fail" and why})
+                    reasons = sorted({r["reason"] for library in inside for r in ran[library]
+                                      if r["outcome"] == "fail" and r["reason"]})
                     span = first if first == last else f"{first} to {last}"
                     parts.append(f"{seen} on {span}" + (f" ({reasons[0]})" if seen != "pass" and reasons else ""))
                 changes.append(f"- **{desktop}**, {case} ({result['versions']['release']}): " + "; ".join(parts))
