@@ -8,9 +8,6 @@ the setup, CTest, the survey and its pages read them from here.
                                       the case lists comma-separated, "-" for none
     registry.py packages tests|survey the Debian packages the desktops need
     registry.py ctest                 CMake: CTest's servers and their cases
-    registry.py name KIND MANAGER DRIVER
-                                      the name of the desktop a fixture of KIND
-                                      started with MANAGER (under Wine, DRIVER)
 """
 
 import dataclasses
@@ -47,10 +44,12 @@ class Desktop:
     cases: tuple
     two_monitor_cases: tuple = ()
     driver: str = "-"  # under Wine, the library's graphics driver
+    start: tuple = ()  # on Xorg, the window manager's command, as its desktop starts it
 
 
-def xorg(manager, *packages):
-    return Desktop(f"xorg-{manager}", "desktop", manager, packages or (manager,), X11_CASES, ("two-escape",))
+def xorg(manager, *packages, start=()):
+    return Desktop(f"xorg-{manager}", "desktop", manager, packages or (manager,), X11_CASES, ("two-escape",),
+                   start=start or (manager,))
 
 
 def wayland(compositor, *packages):
@@ -59,8 +58,9 @@ def wayland(compositor, *packages):
 
 
 DESKTOPS = [
-    xorg("openbox"), xorg("fluxbox"), xorg("xfwm4"), xorg("kwin", "kwin-x11", "kglobalacceld"),
-    xorg("marco", "marco", "mate-settings-daemon-common"), xorg("mutter"), xorg("i3", "i3-wm"), xorg("icewm"),
+    xorg("openbox", start=("openbox", "--sm-disable")), xorg("fluxbox"), xorg("xfwm4"),
+    xorg("kwin", "kwin-x11", "kglobalacceld", start=("kwin_x11",)), xorg("marco", "marco", "mate-settings-daemon-common"),
+    xorg("mutter", start=("mutter", "--x11")), xorg("i3", "i3-wm"), xorg("icewm"),
     wayland("mutter"), wayland("kwin", "kwin-wayland"), wayland("weston"), wayland("sway", "sway", "sway-backgrounds"),
     # The Windows build under Wine, on Xorg with openbox; OpenGL by the
     # library's allegro5.cfg.
@@ -77,7 +77,7 @@ CTEST = {
                                  "KILL", "KILL-out", "SEGV", "ABRT", "stuck", "replug-KILL", "fb-KILL",
                                  "watcher-KILL", "alarm-ignored")),
     "desktop2": ("xorg-openbox", ("two-escape", "other-off-escape", "other-off-TERM", "other-off-xkill",
-                                  "right-other-off-KILL", "own-off-escape", "own-off-TERM")),
+                                  "right-other-off-KILL", "own-off-escape", "own-off-TERM", "refused")),
     "wayland": ("wayland-mutter", ("picture", "escape", "switch", "close", "INT", "TERM")),
     "kwin": ("wayland-kwin", ("picture", "escape", "switch", "close", "INT", "TERM")),
     "wine": ("wine-direct3d", ("picture", "escape", "opengl-escape", "nod3d-escape", "switch", "close", "taskkill",
@@ -92,12 +92,6 @@ def desktop(name):
 def duties(name):
     wine = any(d.name == name and d.kind == "wine" for d in DESKTOPS)
     return WINE_DUTIES if wine else DUTIES
-
-
-def name_of(kind, manager, driver):
-    kind = "desktop" if kind == "desktop2" else kind
-    return next(d.name for d in DESKTOPS
-                if d.kind == kind and (d.driver == driver if kind == "wine" else d.manager == manager))
 
 
 def survey_lines(names):
@@ -118,11 +112,11 @@ def packages(what):
 
 
 def ctest_lines():
+    """Each server's desktop, its cases comma-separated, and its options."""
     lines = [f"set(servers {' '.join(CTEST)})"]
     for server, (name, cases) in CTEST.items():
-        d = desktop(name)
-        lines += [f"set({server}_kind {'desktop2' if server == 'desktop2' else d.kind})",
-                  f"set({server}_name {d.manager})", f"set({server}_cases {' '.join(cases)})"]
+        lines += [f"set({server}_desktop {name})", f"set({server}_cases {','.join(cases)})",
+                  f"set({server}_options{' --two-monitors' if server == 'desktop2' else ''})"]
     return lines
 
 
@@ -135,11 +129,6 @@ if __name__ == "__main__":
             sys.exit(f"no such desktop: {error.args[0]}")
     elif command == ["packages"] and arguments in (["tests"], ["survey"]):
         print("\n".join(packages(arguments[0])))
-    elif command == ["name"] and len(arguments) == 3:
-        try:
-            print(name_of(*arguments))
-        except StopIteration:
-            sys.exit(f"no desktop is {' '.join(arguments)}")
     elif command == ["ctest"] and not arguments:
         print("\n".join(ctest_lines()))
     else:

@@ -6,21 +6,17 @@ out: every run as JSON, and the table of desktops by cases as Markdown.
     survey.py report RUNS VERSIONS RESULTS_JSON complete|partial
     survey.py page EXPECTATIONS MARKDOWN RESULTS_JSON...
     survey.py releases EXPECTATIONS MARKDOWN RESULTS_JSON...
-    survey.py expected EXPECTATIONS_FILE RELEASE CASE [LIBRARY]
 
-RUNS holds, for each run of a case on a desktop, DESKTOP.CASE.RUN.status
-(the case's exit status: 0 passed, 77 skipped, else failed), .log (why it
-failed), .summary and .record (the program's status, then its lines), and
-DESKTOP.version. An expectations file lists a desktop's known failures and
+RUNS holds the record of each run of a case on a desktop that the desktop
+cases wrote (DESKTOP[@LIBRARY].CASE.RUN.json: its outcome, why it failed,
+the program's lines and status, what it measured), and DESKTOP.version. An expectations file lists a desktop's known failures and
 flakes, one a line: "fail CASE: why" or "flake CASE: why", or with the
 Debian releases it holds on, "fail CASE [bookworm, trixie]: why", and under
 Wine the library's releases, "fail CASE [5.2.0, 5.2.3-5.2.11]: why"; a line
 naming both holds where both hold. page
 compares each release's results with the lines that hold there, prints the
 differences (exit status 1 where there are any) and writes the page from
-the complete results. expected prints "fail: why" or "flake: why" where a
-line for CASE holds on RELEASE (and the library's LIBRARY), and nothing
-where none does or the file is missing.
+the complete results.
 """
 
 import collections
@@ -114,50 +110,15 @@ def differences(observed, expected):
     return found
 
 
-def reason(case, log):
-    """Why a run failed: the case's last message, without its name."""
-    lines = log.splitlines()
-    starts = [i for i, line in enumerate(lines) if line.startswith(f"{case}: ")]
-    if not starts:
-        said = [line for line in lines if line and not line[0].isspace() and " failed; " not in line]
-        return " ".join(said) or "no reason given"
-    message = []
-    for line in lines[starts[-1]:]:
-        if line.startswith(f"{case} failed; "):
-            break
-        message.append(line.strip())
-    return " ".join(message)[len(case) + 2:]
-
-
 def read_runs(runs_dir):
-    """Every run in RUNS, in the order of desktops' names, cases and runs."""
+    """Every run's record in RUNS, in the order of desktops' names, cases and
+    runs, with its desktop's version."""
     runs = []
-    for status_file in sorted(pathlib.Path(runs_dir).glob("*.status")):
-        name, case, run = status_file.name[:-len(".status")].rsplit(".", 2)
-        desktop, _, library = name.partition("@")
-        base = str(status_file)[:-len(".status")]
-        status = int(status_file.read_text())
-        record = pathlib.Path(base + ".record")
-        record_lines = record.read_text().splitlines() if record.exists() else ["status none"]
-        program_status = record_lines[0].split()[-1]
-        log = pathlib.Path(base + ".log")
-        summary = pathlib.Path(base + ".summary")
-        version = pathlib.Path(runs_dir, f"{desktop}.version")
-        facts = pathlib.Path(base + ".record.facts")
-        runs.append({
-            "desktop": desktop,
-            "library": library or None,
-            "desktop_version": version.read_text().strip() if version.exists() else "unknown",
-            "case": case,
-            "run": int(run),
-            "outcome": {0: "pass", 77: "skip"}.get(status, "fail"),
-            "reason": ("" if status == 0 else log.read_text().strip() if status == 77
-                       else reason(case, log.read_text())),
-            "summary": summary.read_text().strip() if summary.exists() else "",
-            "lines": record_lines[1:],
-            "status": int(program_status) if program_status.isdigit() else None,
-            "facts": dict(line.split(" ", 1) for line in facts.read_text().splitlines()) if facts.exists() else {},
-        })
+    for path in pathlib.Path(runs_dir).glob("*.json"):
+        run = json.loads(path.read_text())
+        version = pathlib.Path(runs_dir, f"{run['desktop']}.version")
+        run["desktop_version"] = version.read_text().strip() if version.exists() else "unknown"
+        runs.append(run)
     runs.sort(key=order)
     return runs
 
@@ -414,11 +375,6 @@ if __name__ == "__main__":
         sys.exit(page(sys.argv[2], sys.argv[3], sys.argv[4:]))
     elif sys.argv[1:2] == ["releases"] and len(sys.argv) >= 5:
         sys.exit(page(sys.argv[2], sys.argv[3], sys.argv[4:], "releases"))
-    elif sys.argv[1:2] == ["expected"] and len(sys.argv) in (5, 6):
-        path = pathlib.Path(sys.argv[2])
-        text = path.read_text() if path.exists() else ""
-        found = parse_expectations(text, duties(path.name), sys.argv[3], (sys.argv[5:] or [None])[0])
-        print(": ".join(found[sys.argv[4]]) if sys.argv[4] in found else "")
     else:
         print(__doc__, file=sys.stderr)
         sys.exit(2)
