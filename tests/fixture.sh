@@ -1,10 +1,9 @@
 #!/usr/bin/env bash
-# fixture.sh start|stop xvfb|wine DIR [XORG_CONF [PACKAGE]]: the private X
-# server that a group of tests shares. xvfb: an 800x600 Xvfb. wine: Xorg
-# with the dummy video driver set up by XORG_CONF and openbox, Wine with a
-# private prefix in DIR, and the Windows package PACKAGE (a zip) unpacked
-# into DIR. start leaves it running and writes its display and PIDs to DIR;
-# stop ends them.
+# fixture.sh start|stop wine DIR [XORG_CONF [PACKAGE]]: the private desktop
+# scripts/run --windows runs the Windows program on: Xorg with the dummy
+# video driver set up by XORG_CONF and openbox, Wine with a private prefix in
+# DIR, and the Windows package PACKAGE (a zip) unpacked into DIR. start
+# leaves it running and writes its display and PIDs to DIR; stop ends them.
 set -euo pipefail
 source "$(dirname "$0")/../scripts/lib/x11.sh"
 
@@ -13,7 +12,7 @@ server=${2:-}
 dir=${3:-}
 name=${5:-}
 usage() {
-    echo "usage: $0 start|stop xvfb|wine DIR [XORG_CONF [PACKAGE]]" >&2
+    echo "usage: $0 start|stop wine DIR [XORG_CONF [PACKAGE]]" >&2
     exit 2
 }
 [ -n "$dir" ] || usage
@@ -31,12 +30,6 @@ stop_all() {
 }
 
 case "$action/$server" in
-start/xvfb)
-    mkdir -p "$dir"
-    stop_all
-    start_xvfb "$dir/xvfb.log"
-    echo "$XVFB_PID" >"$dir/pids"
-    ;;
 start/wine)
     mkdir -p "$dir"
     stop_all
@@ -53,7 +46,7 @@ start/wine)
     WINEPREFIX=$dir/prefix WINEDEBUG=-all timeout 120 "$(wine_command wine64)" wineboot -i \
         >"$dir/wineboot.log" 2>&1 || { cat "$dir/wineboot.log" >&2; exit 1; }
     ;;
-stop/xvfb | stop/wine)
+stop/wine)
     stop_all
     exit 0
     ;;

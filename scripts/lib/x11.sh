@@ -1,5 +1,6 @@
-# Shared by the scripts and the end-to-end tests: a private X server, and
-# checks of what the program shows and prints. Source it; it only defines.
+# Shared by the scripts (run, bench, and the Wine desktop that scripts/run
+# starts): a private X server, and checks of what the program shows and
+# prints. Source it; it only defines.
 
 # start_xvfb LOG: starts an 800x600x24 Xvfb on a display number it picks
 # itself, waits (10 s at most) until it is ready, and sets XVFB_PID and exports
@@ -86,24 +87,6 @@ wm_ready() {
     else
         xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id'
     fi
-}
-
-# screen_mode: the mode the screen shows now, as WIDTHxHEIGHT.
-screen_mode() {
-    xrandr --current | awk '$2 ~ /\*/ { print $1; exit }'
-}
-
-# wait_for_mode MODE [SECONDS]: waits (SECONDS, 10 by default, at most)
-# until the screen shows MODE.
-wait_for_mode() {
-    local deadline=$((SECONDS + ${2:-10}))
-    until [ "$(screen_mode)" = "$1" ]; do
-        if [ "$SECONDS" -ge "$deadline" ]; then
-            echo "the screen stayed at $(screen_mode), expected $1" >&2
-            return 1
-        fi
-        sleep 0.05
-    done
 }
 
 # stop_pid PID: ends a process started here, or with -PGID a process group,
@@ -242,24 +225,6 @@ check_first_frame() {
     return "$wrong"
 }
 
-# wait_for_drawing PNG WINDOW: takes screenshots of WINDOW into PNG until
-# it shows the first frame's dark red and its dark green square, whole or in
-# part (10 s at most): the program draws, wherever and at whatever size the
-# desktop put its window, and whatever of the desktop's covers it.
-wait_for_drawing() {
-    local shot=$1 window=$2 deadline=$((SECONDS + 10)) colours= green
-    until import -window "$window" "$shot" &&
-        colours=$(convert "$shot" -format '%c' histogram:info:- | awk '{ print $1, $2 }') &&
-        green=$(awk '$2 == "(0,100,0)" { print $1 + 0 }' <<<"$colours") &&
-        [ -n "$green" ] && [ "$green" -le 40000 ] && grep -q ' (100,0,0)$' <<<"$colours"; do
-        if [ "$SECONDS" -ge "$deadline" ]; then
-            echo "the window shows the colours (count: (r,g,b)): $(paste -sd ' ' <<<"$colours")" >&2
-            return 1
-        fi
-        sleep 0.1
-    done
-}
-
 # wait_for_first_frame PNG [WINDOW [SECONDS]]: takes screenshots of WINDOW
 # (the whole screen by default) into PNG until the first frame is shown
 # (SECONDS, 10 by default, at most), then checks it point by point.
@@ -272,162 +237,4 @@ wait_for_first_frame() {
         fi
         sleep 0.1
     done
-}
-
-# start_case: for a test case script that sets case_name. Makes its scratch
-# folder $work and, on exit, stops what it started ($program_pid, $PEER_PID,
-# $XVFB_PID, the group of $WAYLAND_PID) and removes $work, or keeps it and
-# says where when the case failed. With DLT_RECORD set, it first writes the
-# program's exit status (none where it did not end by itself) and the lines
-# it printed to that file, and what the case measured ($work/facts, "name
-# value" lines) and the screen after it ($work/after.png) beside that file,
-# with .facts and .png added. With DLT_KEPT set, $work is made there.
-start_case() {
-    work=$(mktemp -d ${DLT_KEPT:+-p "$DLT_KEPT"})
-    program_pid=
-    PEER_PID=
-    XVFB_PID=
-    WAYLAND_PID=
-    trap end_case EXIT
-}
-
-end_case() {
-    local status=$?
-    [ -z "$program_pid" ] || stop_pid "$program_pid"
-    [ -z "$PEER_PID" ] || stop_pid "$PEER_PID"
-    [ -z "$XVFB_PID" ] || stop_pid "$XVFB_PID"
-    [ -z "$WAYLAND_PID" ] || stop_pid "-$WAYLAND_PID"
-    if [ -n "${DLT_RECORD:-}" ]; then
-        echo "status ${ended_status:-none}" >"$DLT_RECORD"
-        cat "$work/stdout" >>"$DLT_RECORD" 2>/dev/null || true
-        cp "$work/facts" "$DLT_RECORD.facts" 2>/dev/null || true
-        cp "$work/after.png" "$DLT_RECORD.png" 2>/dev/null || true
-    fi
-    if [ "$status" -eq 0 ]; then
-        rm -rf "$work"
-    else
-        echo "$case_name failed; its screenshot and output are in $work" >&2
-    fi
-}
-
-# wait_for_end STATUS MIN_MS MAX_MS [LINE]: the program ends with STATUS,
-# between MIN_MS and MAX_MS after now, and writes nothing to standard error
-# but LINE, when given. It fails 1 s past MAX_MS where the program still runs.
-wait_for_end() {
-    local start deadline
-    start=$(date +%s%N)
-    deadline=$((start + ($3 + 1000) * 1000000))
-    while kill -0 "$program_pid" 2>/dev/null && [ "$(date +%s%N)" -lt "$deadline" ]; do
-        sleep 0.01
-    done
-    ! kill -0 "$program_pid" 2>/dev/null || fail "still running $(($3 + 1000)) ms later, expected to end within $3 ms"
-    reap_program
-    check_end "$start" "$@"
-}
-
-# reap_program: waits for the program, and sets ended_status and ended_ns.
-reap_program() {
-    ended_status=0
-    wait "$program_pid" || ended_status=$?
-    program_pid=
-    ended_ns=$(date +%s%N)
-}
-
-# wait_for_signal_taken PID: waits (5 s at most) until no signal waits for
-# PID: two of one kind pending at once would count as one.
-wait_for_signal_taken() {
-    local deadline=$((SECONDS + 5))
-    until grep -q -x 'ShdPnd:[[:space:]]*0*' "/proc/$1/status"; do
-        [ "$SECONDS" -lt "$deadline" ] || fail "the first signal was not taken"
-        sleep 0.05
-    done
-}
-
-# check_end START_NS STATUS MIN_MS MAX_MS [LINE]: the end that wait_for_end
-# saw, as it checks it, timed from START_NS.
-check_end() {
-    local start=$1 expected=$2 least=$3 most=$4 error=${5:+$5$'\n'} elapsed
-    elapsed=$(((ended_ns - start) / 1000000))
-    [ "$ended_status" -eq "$expected" ] || fail "exit status $ended_status after $elapsed ms, expected $expected"
-    [ "$elapsed" -ge "$least" ] && [ "$elapsed" -le "$most" ] ||
-        fail "ended after $elapsed ms, expected $least to $most ms"
-    cmp -s "$work/stderr" <(printf '%s' "$error") ||
-        fail "wrote to standard error: '$(cat "$work/stderr")', expected '${5:-}'"
-}
-
-# in_gl_driver FRAMES: whether, of the frames that the preload library
-# reported (innermost first), the innermost in the program, the library or
-# the GL driver is the driver's; system libraries (libc, Xlib) that it
-# called, and JIT code, lie below it.
-in_gl_driver() {
-    local frame
-    for frame in $1; do
-        case "${frame%%:*}" in
-        display-loss-test | liballegro*) return 1 ;;
-        libgallium* | *_dri.so | libLLVM* | libGLX_mesa* | libglapi* | libEGL_mesa* | \
-            libGLdispatch* | libGLX.so* | libGL.so*) return 0 ;;
-        esac
-    done
-    return 1
-}
-
-# wait_for_end_past_driver STATUS MIN_MS MAX_MS: wait_for_end, for a case in
-# which another client takes the window or the connection away while the
-# program draws, with the preload library reporting to $work/report. Debian
-# testing's GL driver (Mesa 26) can crash then, or run away; neither is the
-# program's to hide, and neither may make the case flaky. So a death by
-# SIGSEGV or SIGBUS passes where the report puts the fault in the driver; a
-# run still going at MAX_MS, its drawing thread in the driver, passes where
-# the second of two SIGTERMs (Ctrl+C twice) ends it within 1 s. Anything
-# else fails. Sets driver_finding to what was met, if either.
-wait_for_end_past_driver() {
-    local expected=$1 least=$2 most=$3 process start frames deadline
-    # None where it has ended already.
-    process=$(pgrep -P "$program_pid" || true)
-    start=$(date +%s%N)
-    driver_finding=
-    until [ -z "$process" ] || ! kill -0 "$process" 2>/dev/null ||
-        [ "$(date +%s%N)" -ge $((start + most * 1000000)) ]; do
-        sleep 0.01
-    done
-    if [ -n "$process" ] && kill -0 "$process" 2>/dev/null; then
-        kill -s USR2 "$process"
-        deadline=$((SECONDS + 5))
-        until grep -q '^where ' "$work/report"; do
-            [ "$SECONDS" -lt "$deadline" ] || fail "still running after $most ms, and no report of where"
-            sleep 0.05
-        done
-        frames=$(sed -n 's/^where //p' "$work/report" | tail -n 1)
-        in_gl_driver "$frames" || fail "still running after $most ms, drawing in: $frames"
-        kill -s TERM "$process"
-        wait_for_signal_taken "$process"
-        kill -s TERM "$process"
-        wait_for_end 143 0 1000
-        driver_finding="ran away inside the GL driver ($frames); the second SIGTERM ended it"
-        return
-    fi
-    reap_program
-    if [ "$ended_status" -eq 139 ] || [ "$ended_status" -eq 135 ]; then
-        frames=$(sed -n 's/^fault //p' "$work/report")
-        in_gl_driver "$frames" ||
-            fail "died by SIG$(kill -l "$ended_status") in: ${frames:-(no report)}"
-        driver_finding="died by SIG$(kill -l "$ended_status") inside the GL driver ($frames)"
-        return
-    fi
-    check_end "$start" "$expected" "$least" "$most"
-}
-
-# wait_for_exit PID SECONDS: waits until process PID has ended (a zombie
-# has), at most SECONDS after the program's end that wait_for_end saw.
-wait_for_exit() {
-    local pid=$1 deadline=$((ended_ns + $2 * 1000000000))
-    until [ "$(sed 's/.*) //; s/ .*//' "/proc/$pid/stat" 2>/dev/null || echo Z)" = Z ]; do
-        [ "$(date +%s%N)" -lt "$deadline" ] || return 1
-        sleep 0.02
-    done
-}
-
-fail() {
-    echo "$case_name: $*" >&2
-    exit 1
 }

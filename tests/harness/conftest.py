@@ -33,6 +33,11 @@ from registry import desktop as registered, duties
 HERE = pathlib.Path(__file__).resolve().parent
 
 
+def pytest_configure(config):
+    for label in ("e2e", "reliability", "package", "static"):
+        config.addinivalue_line("markers", f"{label}: the cases of CTest's label {label}")
+
+
 def pytest_addoption(parser):
     add = parser.addoption
     add("--desktop", default="xorg-openbox", help="the registry's desktop the cases run on")
@@ -73,19 +78,26 @@ def pytest_generate_tests(metafunc):
 
 
 def pytest_collection_modifyitems(config, items):
-    wanted = config.getoption("cases")
+    """The cases --cases names, in its order: by default the desktop's, and
+    every case on the Xvfb; DLT_CASES narrows them. A desktop case its
+    expectations list is an expected failure."""
+    given = config.getoption("cases")
     entry = registered(config.getoption("desktop"))
-    wanted = wanted.split(",") if wanted else [
+    wanted = given.split(",") if given else [
         *entry.cases, *(entry.two_monitor_cases if config.getoption("two_monitors") else ())]
-    narrowed = os.environ.get("DLT_CASES")
-    chosen = [item for item in items if case_name(item) in wanted and (
-        not narrowed or case_name(item) in narrowed.split(","))]
-    config.hook.pytest_deselected(items=[item for item in items if item not in chosen])
-    items[:] = sorted(chosen, key=lambda item: wanted.index(case_name(item)))
+    narrowed = os.environ.get("DLT_CASES", "").split(",")
+
+    def chosen(item):
+        on_desktop = item.module.__name__ == "test_desktop"
+        return (case_name(item) in wanted or not (given or on_desktop)) and (narrowed == [""] or
+                                                                              case_name(item) in narrowed)
+    config.hook.pytest_deselected(items=[item for item in items if not chosen(item)])
+    items[:] = sorted(filter(chosen, items), key=lambda item: wanted.index(case_name(item))
+                      if case_name(item) in wanted else len(wanted))
     expected = expectations(config)
     for item in items:
         kind, why = expected.get(case_name(item), (None, None))
-        if kind:
+        if kind and item.module.__name__ == "test_desktop":
             item.add_marker(pytest.mark.xfail(strict=kind == "fail", reason=why))
 
 
@@ -131,6 +143,11 @@ class Desktop:
         self.older_dll = config.getoption("older_dll")
         self.flip_probe = config.getoption("flip_probe")
         self.expected = expectations(config)
+
+
+@pytest.fixture(scope="session")
+def build(request):
+    return request.config.getoption("build")
 
 
 @pytest.fixture

@@ -64,17 +64,17 @@ def wait_for_drawing(shot, window, failure="the window does not show the first f
 
 class Run:
     """The program started with the signals' default actions, as from a
-    terminal, bounded by timeout(1) (killed 5 s after its 30 s); its
+    terminal, bounded by timeout(1) (killed 5 s after its SECONDS); its
     standard output a pipe read here into `out` ("pipe"), a file
     ("file"), or a descriptor given."""
 
-    def __init__(self, work, command, launcher=(), stdout="pipe", name="display-loss-test"):
+    def __init__(self, work, command, launcher=(), stdout="pipe", name="display-loss-test", env=None, seconds=30):
         self.work, self.name, self.status, self.ended = work, name, None, None
         self.out = bytearray()
         target = subprocess.PIPE if stdout == "pipe" else open(work / "stdout", "wb") if stdout == "file" else stdout
         self.popen = subprocess.Popen(
-            ["timeout", "-k", "5", "30", "env", "--default-signal=INT,TERM,HUP,QUIT,PIPE", *launcher, *command],
-            stdout=target, stderr=open(work / "stderr", "wb"))
+            ["timeout", "-k", "5", str(seconds), "env", "--default-signal=INT,TERM,HUP,QUIT,PIPE", *launcher, *command],
+            stdout=target, stderr=open(work / "stderr", "wb"), env=env)
         self.reader = None
         if stdout == "pipe":
             self.reader = threading.Thread(target=self.read, daemon=True)

@@ -126,7 +126,7 @@ def start(stack, command, group=False, **options):
 def xvfb(folder):
     """An 800x600x24 Xvfb."""
     with contextlib.ExitStack() as stack:
-        server = start(stack, ["Xvfb", "-displayfd", "1", "-screen", "0", "800x600x24",
+        server = start(stack, ["Xvfb", "-displayfd", "1", "-screen", "0", "800x600x24", "-noreset",
                                                      "-nolisten", "tcp"], stdout=subprocess.PIPE, text=True,
                                              stderr=open(folder / "xvfb.log", "w"))
         os.environ["DISPLAY"] = display_number(server, "Xvfb", folder / "xvfb.log")
