@@ -16,7 +16,6 @@ why it failed, the program's lines and status, what it measured, and the
 screen after it (.png) where it kept one.
 """
 
-import contextlib
 import json
 import os
 import pathlib
@@ -192,5 +191,3 @@ def pytest_runtest_makereport(item, call):
         "summary": case.summary if case else ""}, indent=1) + "\n")
     if case and (case.work / "after.png").exists():
         shutil.copy(case.work / "after.png", records / f"{name}.png")
-    with contextlib.suppress(AttributeError):
-        item.case = None

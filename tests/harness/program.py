@@ -2,6 +2,7 @@
 its end, and its frames, checked pixel by pixel."""
 
 import os
+import select
 import signal
 import subprocess
 import threading
@@ -139,3 +140,30 @@ class Run:
             except subprocess.TimeoutExpired:
                 self.popen.kill()
                 self.popen.wait()
+
+
+class Session:
+    """A run of the program beside the helper's own window, which has the
+    focus: somewhere to switch to, and a known focus to start from."""
+
+    def __init__(self, build, work):
+        self.build, self.work, self.program = build, work, None
+        self.peer = subprocess.Popen([build / "tests/x11-peer", "window"], stdout=subprocess.PIPE, text=True)
+        ready, _, _ = select.select([self.peer.stdout], [], [], 10)
+        self.peer_window = ready and self.peer.stdout.readline().strip()
+        assert self.peer_window, "the helper's window did not appear"
+        # A window manager that has just seen the screen change (fluxbox) can
+        # keep it unviewable a moment.
+        wait(lambda: quietly("xdotool", "windowfocus", self.peer_window), 10,
+             "the helper's window could not take the focus")
+        x("xdotool", "windowfocus", "--sync", self.peer_window)
+
+    def escape(self):
+        # The key-up is not addressed to the window: it can be gone by then.
+        x("xdotool", "keydown", "--window", self.window, "Escape", "keyup", "Escape")
+
+    def stop(self):
+        if self.program:
+            self.program.stop()
+        self.peer.kill()
+        self.peer.wait()

@@ -28,14 +28,18 @@ class Skip(Exception):
     """The desktop cannot run here, and why: its cases are skipped."""
 
 
-def wait(condition, seconds=10, failure="timed out"):
-    """Calls condition until it gives a true value, and returns that; after
-    `seconds` raises AssertionError with `failure` (or what it returns)."""
+def wait(condition, seconds=10, failure=None, pause=0.05):
+    """The one wait on a condition: calls it until it gives a true value, and
+    returns that; after `seconds` raises AssertionError with `failure` (or
+    what it returns), or, with none, returns the false value: where the
+    condition's not coming is no failure."""
     deadline = time.monotonic() + seconds
     while not (value := condition()):
         if time.monotonic() >= deadline:
+            if failure is None:
+                return value
             raise AssertionError(failure() if callable(failure) else failure)
-        time.sleep(0.05)
+        time.sleep(pause)
     return value
 
 

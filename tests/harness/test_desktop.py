@@ -13,7 +13,6 @@ given back. The docstring of each case says what it checks.
 import fcntl
 import os
 import re
-import select
 import shutil
 import signal
 import subprocess
@@ -21,8 +20,9 @@ import time
 
 import pytest
 
-from program import Run, first_frame_errors, shoot, wait_for_drawing, wait_for_first_frame
-from servers import (TWO_MONITORS, add_second_monitor, layout, quietly, screen_mode, wait, wait_for_layout,
+from conftest import case_name
+from program import Run, Session, first_frame_errors, shoot, wait_for_drawing, wait_for_first_frame
+from servers import (TWO_MONITORS, add_second_monitor, layout, screen_mode, wait, wait_for_layout,
                      wait_for_mode, wayland, wine_command, x, xvfb)
 
 OWN_MODE = ["1600x900_60", "118.25", "1600", "1696", "1856", "2112", "900", "903", "908", "934", "-hsync", "+vsync"]
@@ -41,13 +41,13 @@ def ended(pid):
         return True
 
 
-class Case:
+class Case(Session):
     """A case's run of the program on the shared desktop, from the
-    desktop's own mode, the helper's window focused."""
+    desktop's own mode."""
 
     def __init__(self, desktop, work, name):
         self.desktop, self.work, self.name, self.kind = desktop, work, name, desktop.kind
-        self.program, self.watcher, self.finding, self.facts, self.summary = None, None, None, {}, ""
+        self.watcher, self.finding, self.facts, self.summary = None, None, {}, ""
         self.wine = self.kind == "wine"
         self.eol = "\r" if self.wine else ""
         # A normal end (Escape, a close request) comes after the program's
@@ -56,15 +56,7 @@ class Case:
         self.command, self.launcher, self.exe = desktop.build / "display-loss-test", [], "display-loss-test"
         if self.wine:
             self.prepare_wine()
-        self.peer = subprocess.Popen([desktop.build / "tests/x11-peer", "window"], stdout=subprocess.PIPE, text=True)
-        ready, _, _ = select.select([self.peer.stdout], [], [], 10)
-        self.peer_window = ready and self.peer.stdout.readline().strip()
-        assert self.peer_window, "the helper's window did not appear"
-        # A window manager that has just seen the screen change (fluxbox) can
-        # keep it unviewable a moment.
-        wait(lambda: quietly("xdotool", "windowfocus", self.peer_window), 10,
-             "the helper's window could not take the focus")
-        x("xdotool", "windowfocus", "--sync", self.peer_window)
+        super().__init__(desktop.build, work)
         if desktop.two_monitors:
             # An earlier case turned one off.
             add_second_monitor()
@@ -171,10 +163,10 @@ class Case:
         # and is activated back after 2 s. Wine 10 shows a minimized window
         # again at its first activation but leaves the focus where it was:
         # it is activated again, as a user clicks twice, until it has it.
-        with_deadline(2, lambda: "IsUnMapped" in x("xwininfo", "-id", self.window, check=False))
+        wait(lambda: "IsUnMapped" in x("xwininfo", "-id", self.window, check=False), 2)
         self.activate(self.window)
-        with_deadline(3, lambda: x("xdotool", "getactivewindow", check=False).strip() == self.window
-                      or self.activate(self.window), 0.2)
+        wait(lambda: x("xdotool", "getactivewindow", check=False).strip() == self.window
+             or self.activate(self.window), 3, pause=0.2)
 
     def escape(self):
         if self.kind == "wayland":
@@ -182,8 +174,7 @@ class Case:
         elif self.wine:
             x("xdotool", "key", "Escape")
         else:
-            # The key-up is not addressed to the window: it can be gone by then.
-            x("xdotool", "keydown", "--window", self.window, "Escape", "keyup", "Escape")
+            super().escape()
 
     def close(self):
         if self.kind == "wayland":
@@ -223,7 +214,7 @@ class Case:
         if "switch" not in self.desktop.expected:
             return self.switch_out()
         self.focus_away()
-        if not with_deadline(3, lambda: self.switch_lines() == f"Display Switch Out{self.eol}\n"):
+        if not wait(lambda: self.switch_lines() == f"Display Switch Out{self.eol}\n", 3):
             self.during += ", not switched out"
 
     def finish(self):
@@ -235,33 +226,15 @@ class Case:
             program.reader.join(max(0, program.ended + 1 - time.monotonic()))
             assert not program.reader.is_alive(), "standard output's reader was still waiting 1 s after the end"
         if self.watcher:
-            assert with_deadline(max(0, program.ended + 3 - time.monotonic()), lambda: ended(self.watcher), 0.02), \
-                "the watcher was still there 3 s after the end"
+            wait(lambda: ended(self.watcher), program.ended + 3 - time.monotonic(),
+                 "the watcher was still there 3 s after the end", 0.02)
         assert not self.finding, self.finding
         self.summary = f"{self.desktop.entry.manager} {self.name}: {self.shown_before} before; {self.during} " \
                        f"during; {self.shown()} after"
 
-    def stop(self):
-        if self.program:
-            self.program.stop()
-        self.peer.kill()
-        self.peer.wait()
-
-
-def with_deadline(seconds, condition, pause=0.05):
-    """Whether condition came true within SECONDS, where not coming is no
-    failure."""
-    deadline = time.monotonic() + seconds
-    while not condition():
-        if time.monotonic() >= deadline:
-            return False
-        time.sleep(pause)
-    return True
-
 
 @pytest.fixture
 def case(desktop, work, request):
-    from conftest import case_name
     made = Case(desktop, work, case_name(request.node))
     request.node.case = made
     yield made
@@ -330,47 +303,44 @@ def test_close(case, name):
     case.finish()
 
 
-@pytest.mark.parametrize("name", ["INT", "TERM", "HUP", "QUIT", "TERM-drawing"])
+# Each signal: a switch away first ("try": where the desktop's switch is a
+# finding, it may not come), the ms within which the process ends by it,
+# and whether the program catches it: then it prints nothing more; else the
+# mode is back within 3 s.
+SIGNALS = {"INT": ("try", 800, True), "TERM": ("try", 800, True), "HUP": ("try", 800, True),
+           "QUIT": ("try", 800, True), "TERM-drawing": (None, 800, True), "KILL": (None, 1000, False),
+           "SEGV": (None, 1000, False), "ABRT": (None, 1000, False), "KILL-out": ("must", 1000, False)}
+
+
+@pytest.mark.parametrize("name", SIGNALS)
 def test_signal(case, name):
-    """That signal after a switch away (or, where the desktop's switch is a
-    finding and prints nothing within 3 s, while drawing), or SIGTERM while
-    drawing: nothing more printed, and the process ends by it, at once."""
+    """That signal after a switch away or while drawing, as a user, the OOM
+    killer or a crash would send it: the process ends by it, at once."""
+    switch, most, caught = SIGNALS[name]
     case.start()
     case.started()
-    if name == "TERM-drawing":
-        case.during += ", drawing"
-    else:
+    if switch == "try":
         case.try_switch_out()
-    if case.wine:
+    elif switch:
+        case.switch_out()
+    elif caught:
+        case.during += ", drawing"
+    if case.wine and caught:
         # Releases up to 5.2.2 report the loss a moment after the switch
         # out: the lines settle (none new for 0.5 s, 3 s at most) first.
-        deadline = time.monotonic() + 3
-        while time.monotonic() < deadline:
-            seen = case.program.lines()
+        def settled(seen=case.program.lines):
+            before = seen()
             time.sleep(0.5)
-            if case.program.lines() == seen:
-                break
+            return seen() == before
+        wait(settled, 3, pause=0)
     before = case.program.lines()
-    sig = name.removesuffix("-drawing")
+    sig = name.split("-")[0]
     case.program.kill(sig)
-    case.program.end(128 + signum(sig), 0, 800)
-    assert case.program.lines() == before, f"printed '{case.program.lines()}' in all, '{before}' before the signal"
-    case.finish()
-
-
-@pytest.mark.parametrize("name", ["KILL", "SEGV", "ABRT", "KILL-out"])
-def test_killed(case, name):
-    """That signal while drawing (or switched out), as the OOM killer or a
-    crash would send it: the process dies by it, and the mode is back within
-    3 s."""
-    case.start()
-    case.started()
-    if name == "KILL-out":
-        case.switch_out()
-    sig = name.removesuffix("-out")
-    case.program.kill(sig)
-    case.program.end(128 + signum(sig), 0, 1000)
-    wait_for_mode(case.before, 3, "the mode was not back within 3 s")
+    case.program.end(128 + signum(sig), 0, most)
+    if caught:
+        assert case.program.lines() == before, f"printed '{case.program.lines()}' in all, '{before}' before the signal"
+    else:
+        wait_for_mode(case.before, 3, "the mode was not back within 3 s")
     case.finish()
 
 
@@ -545,8 +515,7 @@ def test_alarm_ignored(case):
     try:
         case.program.kill("KILL")
         case.program.reap()
-        watcher_ended = with_deadline(max(0, case.program.ended + 3 - time.monotonic()),
-                                      lambda: ended(case.watcher), 0.02)
+        watcher_ended = wait(lambda: ended(case.watcher), case.program.ended + 3 - time.monotonic(), pause=0.02)
     finally:
         os.kill(server, signal.SIGCONT)
     assert case.program.status == 137, f"exit status {case.program.status}, expected 137"
@@ -598,7 +567,7 @@ def end_past_driver(case, report):
     thread in the driver, where the second of two SIGTERMs ends it within
     1 s. Returns what was met, if either."""
     program = case.program
-    with_deadline(1, lambda: program.popen.poll() is not None, 0.01)
+    wait(lambda: program.popen.poll() is not None, 1, pause=0.01)
     if program.popen.poll() is None:
         program.kill("USR2", case.process)
         wait(lambda: report.exists() and "where " in report.read_text(), 5,

@@ -6,14 +6,13 @@ the hardened binary. The docstring of each case says what it checks.
 
 import os
 import re
-import select
 import subprocess
 import time
 
 import pytest
 
-from program import Run, wait_for_first_frame
-from servers import quietly, wait, x, xvfb
+from program import Run, Session, wait_for_first_frame
+from servers import wait, x, xvfb
 from test_desktop import end_past_driver
 
 SUPPRESSIONS = os.path.join(os.path.dirname(__file__), "..", "valgrind.supp")
@@ -30,26 +29,14 @@ def display(tmp_path_factory):
         os.environ.update(saved)
 
 
-class Session:
-    """A run of the program on the Xvfb, the helper's window beside it."""
-
-    def __init__(self, build, work):
-        self.build, self.work, self.program = build, work, None
-        self.peer = subprocess.Popen([build / "tests/x11-peer", "window"], stdout=subprocess.PIPE, text=True)
-        ready, _, _ = select.select([self.peer.stdout], [], [], 10)
-        self.peer_window = ready and self.peer.stdout.readline().strip()
-        assert self.peer_window, "the helper's window did not appear"
-        wait(lambda: quietly("xdotool", "windowfocus", self.peer_window), 10,
-             "the helper's window could not take the focus")
+class OnXvfb(Session):
+    """A run on the Xvfb, its standard output a file by default."""
 
     def start(self, *arguments, stdout="file", launcher=(), program=None, seconds=30):
         self.program = Run(self.work, [program or self.build / "display-loss-test", *arguments], launcher, stdout,
                            seconds=seconds)
         self.window = self.program.window()
         wait_for_first_frame(self.work / "first-frame.png")
-
-    def escape(self):
-        x("xdotool", "keydown", "--window", self.window, "Escape", "keyup", "Escape")
 
     def printed(self, text):
         assert self.program.lines() == text, f"printed '{self.program.lines()}', expected '{text}'"
@@ -65,14 +52,10 @@ class Session:
 
 
 @pytest.fixture
-def session(request, display, work):
-    made = Session(request.config.getoption("build"), work)
-    request.node.case = None
+def session(build, display, work):
+    made = OnXvfb(build, work)
     yield made
-    if made.program:
-        made.program.stop()
-    made.peer.kill()
-    made.peer.wait()
+    made.stop()
 
 
 @pytest.mark.e2e
@@ -201,7 +184,7 @@ def test_startup_failures(build, display, work, call, line, trace):
     assert not error, f"{call} fails: standard error: {error}"
 
 
-class Preloaded(Session):
+class Preloaded(OnXvfb):
     """The program driven through the preload library: commands to it, its
     reports back."""
 
@@ -235,13 +218,10 @@ class Preloaded(Session):
 
 
 @pytest.fixture
-def preloaded(request, display, work):
-    made = Preloaded(request.config.getoption("build"), work)
-    request.node.case = None
+def preloaded(build, display, work):
+    made = Preloaded(build, work)
     yield made
-    made.program and made.program.stop()
-    made.peer.kill()
-    made.peer.wait()
+    made.stop()
 
 
 NAMES = {"out": "Display Switch Out", "in": "Display Switch In", "lost": "Display Lost", "found": "Display Found"}
