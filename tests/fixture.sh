@@ -37,7 +37,7 @@ start/wine)
     WM_PID=
     mkdir "$dir/package"
     unzip -q "$name" -d "$dir/package"
-    if ! start_desktop "$4" "$dir/xorg.log" openbox; then
+    if ! start_desktop "$4" "$dir/xorg.log"; then
         [ -z "$WM_PID" ] || stop_pid "$WM_PID"
         [ -z "$XORG_PID" ] || stop_pid "$XORG_PID"
         exit 1

@@ -16,33 +16,18 @@ start_xvfb() {
     export DISPLAY=":$number"
 }
 
-# window_manager NAME: the command that starts window manager NAME as its
-# desktop starts it: openbox, fluxbox, xfwm4 (Xfce), kwin (KDE), marco
-# (MATE), mutter (GNOME on Xorg), i3 or icewm.
-window_manager() {
-    case "$1" in
-    openbox) echo openbox --sm-disable ;;
-    mutter) echo mutter --x11 ;;
-    kwin) echo kwin_x11 ;;
-    fluxbox | xfwm4 | marco | i3 | icewm) echo "$1" ;;
-    *) return 1 ;;
-    esac
-}
-
-# start_desktop CONF LOG [WM]: starts a desktop as users have one: Xorg with
-# the dummy video driver as CONF sets it up (a 1920x1080 screen that offers
-# 800x600 too), on a display number it picks itself, and window manager WM
-# (openbox by default) with its own settings, in a home folder of its own
-# beside LOG and on a session bus of its own, in a process group of its
-# own. Waits (10 s at most for each) until both are ready, the window
-# manager once it says so on the root window (a window mapped before it
-# manages windows can stay unmapped); sets XORG_PID and WM_PID (-GROUP) and
-# exports DISPLAY. Xorg is started directly, without the setuid wrapper;
-# where it cannot start (not root, say), it fails with the reason from
-# Xorg's log.
+# start_desktop CONF LOG: starts a desktop as users have one: Xorg with the
+# dummy video driver as CONF sets it up (a 1920x1080 screen that offers
+# 800x600 too), on a display number it picks itself, and openbox with its
+# own settings, in a home folder of its own beside LOG and on a session bus
+# of its own, in a process group of its own. Waits (10 s at most for each)
+# until both are ready, openbox once it sets the work area on the root
+# window, which it does last (a window mapped before it manages windows can
+# stay unmapped); sets XORG_PID and WM_PID (-GROUP) and exports DISPLAY.
+# Xorg is started directly, without the setuid wrapper; where it cannot
+# start (not root, say), it fails with the reason from Xorg's log.
 start_desktop() {
-    local conf=$1 log=$2 wm=${3:-openbox} command number deadline
-    command=$(window_manager "$wm") || { echo "no such window manager: $wm" >&2; return 1; }
+    local conf=$1 log=$2 number deadline
     mkdir -p "$log.d" "$log.home"
     exec {xorg_fd}< <(exec /usr/lib/xorg/Xorg -displayfd 1 -config "$conf" \
         -configdir "$log.d" -logfile "$log" -noreset -nolisten tcp \
@@ -54,39 +39,17 @@ start_desktop() {
         return 1
     fi
     export DISPLAY=":$number"
-    # i3 asks for its settings in a window of its own where it has none:
-    # the user's answer is the defaults, with Alt as the modifier.
-    [ "$wm" != i3 ] || install -D -m 644 /etc/i3/config "$log.home/.config/i3/config"
-    # Plasma 6's session starts KDE's shortcut daemon beside kwin_x11, whose
-    # Alt+Tab and Alt+F4 need it; Debian 12's kwin has it built in.
-    local session=()
-    # shellcheck disable=SC2016 # the script's words are the inner shell's
-    [ "$wm" != kwin ] || session=(sh -c 'for daemon in /usr/lib/*/libexec/kglobalacceld; do
-        [ ! -x "$daemon" ] || "$daemon" &
-    done; exec "$@"' sh)
-    # shellcheck disable=SC2086 # the command is words
     HOME=$log.home XDG_CONFIG_HOME=$log.home/.config setsid dbus-run-session -- \
-        "${session[@]}" $command >"$log.wm" 2>&1 &
+        openbox --sm-disable >"$log.wm" 2>&1 &
     WM_PID=-$!
     deadline=$((SECONDS + 10))
-    until wm_ready "$wm"; do
+    until xprop -root _NET_WORKAREA 2>/dev/null | grep -q ' = '; do
         if [ "$SECONDS" -ge "$deadline" ]; then
-            echo "$wm did not start within 10 s; see $log.wm" >&2
+            echo "openbox did not start within 10 s; see $log.wm" >&2
             return 1
         fi
         sleep 0.05
     done
-}
-
-# wm_ready WM: whether the window manager says on the root window that it
-# manages windows: openbox by the work area, which it sets last; the others
-# by the EWMH check window.
-wm_ready() {
-    if [ "$1" = openbox ]; then
-        xprop -root _NET_WORKAREA 2>/dev/null | grep -q ' = '
-    else
-        xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id'
-    fi
 }
 
 # stop_pid PID: ends a process started here, or with -PGID a process group,
