@@ -1,6 +1,6 @@
-# Shared by the scripts (run, bench, and the Wine desktop that scripts/run
-# starts): a private X server, and checks of what the program shows and
-# prints. Source it; it only defines.
+# Shared by the scripts (run, bench, test, survey, package): a private X
+# server, and checks of what the program shows and prints. Source it; it
+# only defines.
 
 # start_xvfb LOG: starts an 800x600x24 Xvfb on a display number it picks
 # itself, waits (10 s at most) until it is ready, and sets XVFB_PID and exports
@@ -14,42 +14,6 @@ start_xvfb() {
         return 1
     fi
     export DISPLAY=":$number"
-}
-
-# start_desktop CONF LOG: starts a desktop as users have one: Xorg with the
-# dummy video driver as CONF sets it up (a 1920x1080 screen that offers
-# 800x600 too), on a display number it picks itself, and openbox with its
-# own settings, in a home folder of its own beside LOG and on a session bus
-# of its own, in a process group of its own. Waits (10 s at most for each)
-# until both are ready, openbox once it sets the work area on the root
-# window, which it does last (a window mapped before it manages windows can
-# stay unmapped); sets XORG_PID and WM_PID (-GROUP) and exports DISPLAY.
-# Xorg is started directly, without the setuid wrapper; where it cannot
-# start (not root, say), it fails with the reason from Xorg's log.
-start_desktop() {
-    local conf=$1 log=$2 number deadline
-    mkdir -p "$log.d" "$log.home"
-    exec {xorg_fd}< <(exec /usr/lib/xorg/Xorg -displayfd 1 -config "$conf" \
-        -configdir "$log.d" -logfile "$log" -noreset -nolisten tcp \
-        -novtswitch 2>"$log.stderr")
-    XORG_PID=$!
-    if ! read -r -t 10 -u "$xorg_fd" number; then
-        echo "Xorg did not start: $(grep -h -m 1 -E '\(EE\)|Fatal|denied' \
-            "$log" "$log.stderr" 2>/dev/null || echo "see $log")" >&2
-        return 1
-    fi
-    export DISPLAY=":$number"
-    HOME=$log.home XDG_CONFIG_HOME=$log.home/.config setsid dbus-run-session -- \
-        openbox --sm-disable >"$log.wm" 2>&1 &
-    WM_PID=-$!
-    deadline=$((SECONDS + 10))
-    until xprop -root _NET_WORKAREA 2>/dev/null | grep -q ' = '; do
-        if [ "$SECONDS" -ge "$deadline" ]; then
-            echo "openbox did not start within 10 s; see $log.wm" >&2
-            return 1
-        fi
-        sleep 0.05
-    done
 }
 
 # stop_pid PID: ends a process started here, or with -PGID a process group,

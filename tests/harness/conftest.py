@@ -181,7 +181,8 @@ def pytest_runtest_makereport(item, call):
     run = item.callspec.params.get("run", 1) if hasattr(item, "callspec") else 1
     lib = library(item.config)
     name = f"{item.config.getoption('desktop')}{'@' + lib if lib else ''}.{case_name(item)}.{run}"
-    reason = "" if error is None else (str(error).splitlines() or [type(error).__name__])[0]
+    # The case's own message, on one line, without pytest's account of the assert.
+    reason = "" if error is None else " ".join(str(error).split("\nassert ")[0].split()) or type(error).__name__
     program = case and case.program
     (records / f"{name}.json").write_text(json.dumps({
         "desktop": item.config.getoption("desktop"), "library": lib, "case": case_name(item), "run": run,

@@ -147,8 +147,10 @@ class Session:
     focus: somewhere to switch to, and a known focus to start from."""
 
     def __init__(self, build, work):
-        self.build, self.work, self.program = build, work, None
-        self.peer = subprocess.Popen([build / "tests/x11-peer", "window"], stdout=subprocess.PIPE, text=True)
+        self.build, self.work, self.program, self.peer = build, work, None, None
+
+    def begin(self):
+        self.peer = subprocess.Popen([self.build / "tests/x11-peer", "window"], stdout=subprocess.PIPE, text=True)
         ready, _, _ = select.select([self.peer.stdout], [], [], 10)
         self.peer_window = ready and self.peer.stdout.readline().strip()
         assert self.peer_window, "the helper's window did not appear"
@@ -165,5 +167,6 @@ class Session:
     def stop(self):
         if self.program:
             self.program.stop()
-        self.peer.kill()
-        self.peer.wait()
+        if self.peer:
+            self.peer.kill()
+            self.peer.wait()

@@ -57,6 +57,10 @@ class Case(Session):
         if self.wine:
             self.prepare_wine()
         super().__init__(desktop.build, work)
+
+    def begin(self):
+        super().begin()
+        desktop = self.desktop
         if desktop.two_monitors:
             # An earlier case turned one off.
             add_second_monitor()
@@ -237,8 +241,11 @@ class Case(Session):
 def case(desktop, work, request):
     made = Case(desktop, work, case_name(request.node))
     request.node.case = made
-    yield made
-    made.stop()
+    try:
+        made.begin()
+        yield made
+    finally:
+        made.stop()
 
 
 def test_picture(case):

@@ -54,8 +54,11 @@ class OnXvfb(Session):
 @pytest.fixture
 def session(build, display, work):
     made = OnXvfb(build, work)
-    yield made
-    made.stop()
+    try:
+        made.begin()
+        yield made
+    finally:
+        made.stop()
 
 
 @pytest.mark.e2e
@@ -220,8 +223,11 @@ class Preloaded(OnXvfb):
 @pytest.fixture
 def preloaded(build, display, work):
     made = Preloaded(build, work)
-    yield made
-    made.stop()
+    try:
+        made.begin()
+        yield made
+    finally:
+        made.stop()
 
 
 NAMES = {"out": "Display Switch Out", "in": "Display Switch In", "lost": "Display Lost", "found": "Display Found"}
