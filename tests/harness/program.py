@@ -160,6 +160,15 @@ class Session:
              "the helper's window could not take the focus")
         x("xdotool", "windowfocus", "--sync", self.peer_window)
 
+    def switch_away_and_back(self):
+        """The focus to the window, away and back, each line waited for."""
+        expected = ""
+        for window, line in ((self.window, "In"), (self.peer_window, "Out"), (self.window, "In")):
+            x("xdotool", "windowfocus", "--sync", window)
+            expected += f"Display Switch {line}\n"
+            wait(lambda: self.program.lines() == expected, 10,
+                 lambda: f"printed '{self.program.lines()}', expected '{expected}'")
+
     def escape(self):
         # The key-up is not addressed to the window: it can be gone by then.
         x("xdotool", "keydown", "--window", self.window, "Escape", "keyup", "Escape")

@@ -41,15 +41,6 @@ class OnXvfb(Session):
     def printed(self, text):
         assert self.program.lines() == text, f"printed '{self.program.lines()}', expected '{text}'"
 
-    def switch_away_and_back(self):
-        """The focus to the window, away and back, each line waited for."""
-        expected = ""
-        for window, line in ((self.window, "In"), (self.peer_window, "Out"), (self.window, "In")):
-            x("xdotool", "windowfocus", "--sync", window)
-            expected += f"Display Switch {line}\n"
-            wait(lambda: self.program.lines() == expected, 10,
-                 lambda: f"printed '{self.program.lines()}', expected '{expected}'")
-
 
 @pytest.fixture
 def session(build, display, work):
