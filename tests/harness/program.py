@@ -142,6 +142,46 @@ class Run:
                 self.popen.wait()
 
 
+class Driven:
+    """A run driven through the preload library (count_flips_inject_events),
+    the one driver of its protocol, for the load cases and the benchmark:
+    commands through the FIFO it reads, its report read back."""
+
+    def __init__(self, work, library, command, seconds=30):
+        inject, self.report = work / "inject", work / "report"
+        os.mkfifo(inject)
+        self.report.touch()
+        # Open for reading too, so that opening it does not wait for the program.
+        self.commands = os.open(inject, os.O_RDWR)
+        self.launched_us = time.time_ns() // 1000
+        self.run = Run(work, command, ["env", f"DLT_INJECT={inject}", f"DLT_REPORT={self.report}",
+                                       f"LD_PRELOAD={library}"], "file", seconds=seconds)
+
+    def send(self, *commands):
+        os.write(self.commands, "".join(f"{command}\n" for command in commands).encode())
+
+    def reported(self, key):
+        return [line[len(key) + 1:] for line in self.report.read_text().splitlines() if line.startswith(f"{key} ")]
+
+    def wait_for(self, key, count=1):
+        """The report's values for KEY once it has COUNT of them (10 s at
+        most, and not after the program's end)."""
+        wait(lambda: len(self.reported(key)) >= count or self.run.popen.poll() is not None, 10, pause=0.005)
+        assert len(self.reported(key)) >= count, f"no report of '{key}' number {count}; see {self.report}"
+        return self.reported(key)
+
+    def flips(self):
+        """The flips so far and when (CLOCK_MONOTONIC ns), asked for."""
+        asked = len(self.reported("flips"))
+        self.send("flips")
+        count, when = self.wait_for("flips", asked + 1)[-1].split()
+        return int(count), int(when)
+
+    def stop(self):
+        self.run.stop()
+        os.close(self.commands)
+
+
 class Session:
     """A run of the program beside the helper's own window, which has the
     focus: somewhere to switch to, and a known focus to start from."""

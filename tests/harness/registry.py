@@ -8,9 +8,14 @@ the setup, CTest, the survey and its pages read them from here.
                                       the case lists comma-separated, "-" for none
     registry.py packages tests|survey the Debian packages the desktops need
     registry.py ctest                 CMake: CTest's servers and their cases
+    registry.py libraries DIR         the library's Windows release in DIR, or each
+                                      release in the folder of releases DIR, oldest
+                                      first: a line each, RELEASE PATH
 """
 
 import dataclasses
+import pathlib
+import re
 import sys
 
 DEBIAN_RELEASES = ["bookworm", "trixie", "forky"]
@@ -120,6 +125,20 @@ def ctest_lines():
     return lines
 
 
+def libraries(folder):
+    """[(release, folder)] of the library's Windows releases in FOLDER, or
+    FOLDER's own, oldest first, each release as its headers say it."""
+    found = []
+    for candidate in [pathlib.Path(folder), *sorted(pathlib.Path(folder).glob("*/"))]:
+        header = candidate / "include/allegro5/base.h"
+        version = header.exists() and re.search(r'^#define ALLEGRO_VERSION_STR *"([0-9.]+)', header.read_text(), re.M)
+        if version:
+            found.append((version[1], candidate.resolve()))
+            if candidate == pathlib.Path(folder):
+                break
+    return sorted(found, key=lambda release: [int(part) for part in release[0].split(".")])
+
+
 if __name__ == "__main__":
     command, arguments = sys.argv[1:2], sys.argv[2:]
     if command == ["survey"]:
@@ -131,5 +150,8 @@ if __name__ == "__main__":
         print("\n".join(packages(arguments[0])))
     elif command == ["ctest"] and not arguments:
         print("\n".join(ctest_lines()))
+    elif command == ["libraries"] and len(arguments) == 1:
+        for release, folder in libraries(arguments[0]):
+            print(release, folder)
     else:
         sys.exit(__doc__)

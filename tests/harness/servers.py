@@ -16,6 +16,7 @@ import select
 import shutil
 import signal
 import subprocess
+import sys
 import time
 
 from registry import desktop as registered
@@ -260,3 +261,12 @@ def wine(folder, package):
         finally:
             subprocess.run([wine_command("wineserver"), "-k"], timeout=10, check=False)
             shutil.rmtree(folder / "prefix", ignore_errors=True)
+
+
+if __name__ == "__main__":
+    if sys.argv[1:] == ["debian-release"]:
+        print(debian_release())
+    elif len(sys.argv) == 3 and sys.argv[1] == "wine-command":
+        print(wine_command(sys.argv[2]))
+    else:
+        sys.exit("usage: servers.py debian-release | wine-command NAME")

@@ -11,7 +11,7 @@ import time
 
 import pytest
 
-from program import Run, Session, wait_for_first_frame
+from program import Driven, Run, Session, wait_for_first_frame
 from servers import wait, x, xvfb
 from test_desktop import end_past_driver
 
@@ -179,32 +179,14 @@ def test_startup_failures(build, display, work, call, line, trace):
 
 
 class Preloaded(OnXvfb):
-    """The program driven through the preload library: commands to it, its
-    reports back."""
+    """A run on the Xvfb driven through the preload library."""
 
-    def start(self, seconds=30):
-        self.inject = self.work / "inject"
-        os.mkfifo(self.inject)
-        self.report = self.work / "report"
-        self.report.touch()
-        # Open for reading too, so that opening it does not wait for the program.
-        self.commands = os.open(self.inject, os.O_RDWR)
-        super().start(launcher=["env", f"DLT_INJECT={self.inject}", f"DLT_REPORT={self.report}",
-                                f"LD_PRELOAD={self.build / 'preload/libcount_flips_inject_events.so'}"],
-                      seconds=seconds)
-
-    def send(self, *commands):
-        os.write(self.commands, "".join(f"{c}\n" for c in commands).encode())
-
-    def flips(self):
-        """The flips so far, asked for and reported."""
-        asked = self.reported("flips")
-        self.send("flips")
-        wait(lambda: len(self.reported("flips")) > len(asked), 10, "no report of the flips")
-        return int(self.reported("flips")[-1].split()[0])
-
-    def reported(self, key):
-        return [line[len(key) + 1:] for line in self.report.read_text().splitlines() if line.startswith(f"{key} ")]
+    def start(self):
+        self.driven = Driven(self.work, self.build / "preload/libcount_flips_inject_events.so",
+                             [self.build / "display-loss-test"], seconds=90)
+        self.program = self.driven.run
+        self.window = self.program.window()
+        wait_for_first_frame(self.work / "first-frame.png")
 
     def lines_reach(self, count):
         wait(lambda: len(self.program.lines().splitlines()) >= count, 60,
@@ -219,6 +201,8 @@ def preloaded(build, display, work):
         yield made
     finally:
         made.stop()
+        if hasattr(made, "driven"):
+            made.driven.stop()
 
 
 NAMES = {"out": "Display Switch Out", "in": "Display Switch In", "lost": "Display Lost", "found": "Display Found"}
@@ -230,13 +214,13 @@ def test_storm(preloaded):
     drawing goes on after the last found report."""
     preloaded.start()
     storm = [list(NAMES)[i % 4] for i in range(20000)]
-    preloaded.send(*storm)
+    preloaded.driven.send(*storm)
     preloaded.lines_reach(20000)
     assert preloaded.program.lines() == "".join(f"{NAMES[name]}\n" for name in storm), \
         "the lines differ from those sent"
-    before = preloaded.flips()
+    before = preloaded.driven.flips()[0]
     time.sleep(0.5)
-    drawn = preloaded.flips() - before
+    drawn = preloaded.driven.flips()[0] - before
     assert drawn >= 10, f"only {drawn} frames in 0.5 s after the last found report"
     preloaded.escape()
     preloaded.program.end(0, 900, 3000)
@@ -261,11 +245,11 @@ def test_soak(preloaded):
     """60 s drawing with a switch-out and found cycle a second: RSS steady
     over the second half. A driver's one-time buffers come before that
     (Mesa 26's llvmpipe makes one of 1 MiB 6 to 9 s in); a leak goes on."""
-    preloaded.start(seconds=90)
+    preloaded.start()
     process = preloaded.program.process()
     rss = {}
     for second in range(1, 61):
-        preloaded.send("out", "found")
+        preloaded.driven.send("out", "found")
         time.sleep(1)
         rss[second] = int(re.search(r"^VmRSS:\s+(\d+)", open(f"/proc/{process}/status").read(), re.M)[1])
     preloaded.lines_reach(120)
