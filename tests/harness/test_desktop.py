@@ -189,6 +189,18 @@ class Case(Session):
     def end_normally(self, least=900):
         self.program.end(0, least, self.normal_end)
 
+    def end_by(self, end):
+        """The run ended by Escape, by xkill or by that signal, as it should end."""
+        if end == "escape":
+            self.escape()
+            self.end_normally()
+        elif end == "xkill":
+            x("xdotool", "windowkill", self.window)
+            self.program.end(1, 0, 1000)
+        else:
+            self.program.kill(end)
+            self.program.end(128 + signum(end), 0, 1000)
+
     def switch_lines(self):
         """The lines, but a first Switch In (the window manager focuses the
         window as it maps it, and whether the program listens by then is a
@@ -435,12 +447,7 @@ def test_mode(case, name):
     case.started()
     x("xrandr", "--output", "DUMMY0", "--mode", "1024x768")
     wait_for_mode("1024x768", failure="the other client could not set 1024x768")
-    if name == "mode-escape":
-        case.escape()
-        case.end_normally()
-    else:
-        case.program.kill("TERM")
-        case.program.end(143, 0, 1000)
+    case.end_by(name.split("-")[1])
     case.printed("")
     wait_for_mode("1024x768", failure="the other client's mode was not kept")
     x("xrandr", "--output", "DUMMY0", "--mode", case.before)
@@ -488,8 +495,7 @@ def test_replug_KILL(case):
     x("xrandr", "--rmmode", OWN_MODE[0])
     x("xrandr", "--newmode", *OWN_MODE)
     x("xrandr", "--addmode", "DUMMY0", OWN_MODE[0])
-    case.program.kill("KILL")
-    case.program.end(137, 0, 1000)
+    case.end_by("KILL")
     wait_for_mode("1600x900", 3, "the monitor's own mode was not back within 3 s")
     case.during += f", {screen_mode()} after SIGKILL"
     x("xrandr", "--output", "DUMMY0", "--mode", case.before)
@@ -504,8 +510,7 @@ def test_fb_KILL(case):
     x("xrandr", "--fb", "2560x1440")
     case.start()
     case.started()
-    case.program.kill("KILL")
-    case.program.end(137, 0, 1000)
+    case.end_by("KILL")
     wait_for_layout("screen 2560x1440: DUMMY0 1920x1080+0+0, DUMMY1 off")
     x("xrandr", "--fb", case.before)
     case.finish()
@@ -652,8 +657,7 @@ def test_two_escape(case):
     its mode and place; Escape gives both back."""
     case.start()
     case.started()
-    case.escape()
-    case.end_normally()
+    case.end_by("escape")
     wait_for_layout(TWO_MONITORS)
     case.finish()
 
@@ -681,16 +685,7 @@ def test_monitor_off(case, name):
         x("xrandr", "--output", "DUMMY0", "--off")
         after = "screen 1920x1080: DUMMY0 off, DUMMY1 1920x1080+0+0"
         wait_for_layout(after)
-    end = name.rsplit("-", 1)[1]
-    if end == "escape":
-        case.escape()
-        case.end_normally()
-    elif end == "xkill":
-        x("xdotool", "windowkill", case.window)
-        case.program.end(1, 0, 1000)
-    else:
-        case.program.kill(end)
-        case.program.end(128 + signum(end), 0, 1000)
+    case.end_by(name.rsplit("-", 1)[1])
     wait_for_layout(after)
     case.finish()
 
