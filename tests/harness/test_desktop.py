@@ -74,6 +74,15 @@ class Case(Session):
         self.shown_before, self.before = self.shown(), screen_mode()
         assert self.before == "1920x1080", f"the screen is at {self.before} before the run, not 1920x1080"
         self.during = ""
+        if desktop.two_monitors:
+            right = self.name.startswith("right-")
+            if right:
+                x("xrandr", "--output", "DUMMY1", "--pos", "0x0", "--output", "DUMMY0", "--pos", "1920x0")
+            # The window manager opens the program's window on the monitor of
+            # the focused window, and the library takes that monitor: the
+            # helper's window goes on the first, wherever the window manager
+            # put it (icewm places it on either).
+            x("xdotool", "windowmove", "--sync", self.peer_window, "1920" if right else "0", "0")
 
     def prepare_wine(self):
         """A copy of the package's program in an empty folder, in a Wine
@@ -670,11 +679,6 @@ def test_monitor_off(case, name):
     program's monitor gets its mode back, the turned-off one stays off. With
     the program's monitor right of the other, xrandr moves it to the left as
     it turns the other off: it keeps that place."""
-    if name.startswith("right-"):
-        x("xrandr", "--output", "DUMMY1", "--pos", "0x0", "--output", "DUMMY0", "--pos", "1920x0")
-    # The window manager opens the program's window on the monitor of the
-    # focused window, and the library takes that monitor.
-    x("xdotool", "windowmove", "--sync", case.peer_window, "1920" if name.startswith("right-") else "0", "0")
     case.start()
     case.started()
     if "other-off" in name:
