@@ -219,3 +219,12 @@ class Session:
         if self.peer:
             self.peer.kill()
             self.peer.wait()
+
+
+def begun(session):
+    """For a fixture: the session begun, and stopped however the case ends."""
+    try:
+        session.begin()
+        yield session
+    finally:
+        session.stop()

@@ -21,7 +21,7 @@ import time
 import pytest
 
 from conftest import case_name
-from program import Run, Session, first_frame_errors, shoot, wait_for_drawing, wait_for_first_frame
+from program import Run, Session, begun, first_frame_errors, shoot, wait_for_drawing, wait_for_first_frame
 from servers import (TWO_MONITORS, add_second_monitor, layout, screen_mode, wait, wait_for_layout,
                      wait_for_mode, wayland, wine_command, x, xvfb)
 
@@ -260,13 +260,8 @@ class Case(Session):
 
 @pytest.fixture
 def case(desktop, work, request):
-    made = Case(desktop, work, case_name(request.node))
-    request.node.case = made
-    try:
-        made.begin()
-        yield made
-    finally:
-        made.stop()
+    request.node.case = Case(desktop, work, case_name(request.node))
+    yield from begun(request.node.case)
 
 
 def test_picture(case):

@@ -11,7 +11,7 @@ import time
 
 import pytest
 
-from program import Driven, Run, Session, wait_for_first_frame
+from program import Driven, Run, Session, begun, wait_for_first_frame
 from servers import wait, x, xvfb
 from test_desktop import end_past_driver
 
@@ -44,12 +44,7 @@ class OnXvfb(Session):
 
 @pytest.fixture
 def session(build, display, work):
-    made = OnXvfb(build, work)
-    try:
-        made.begin()
-        yield made
-    finally:
-        made.stop()
+    yield from begun(OnXvfb(build, work))
 
 
 @pytest.mark.e2e
@@ -188,6 +183,11 @@ class Preloaded(OnXvfb):
         self.window = self.program.window()
         wait_for_first_frame(self.work / "first-frame.png")
 
+    def stop(self):
+        super().stop()
+        if hasattr(self, "driven"):
+            self.driven.stop()
+
     def lines_reach(self, count):
         wait(lambda: len(self.program.lines().splitlines()) >= count, 60,
              lambda: f"{len(self.program.lines().splitlines())} lines after 60 s, expected {count}")
@@ -195,14 +195,7 @@ class Preloaded(OnXvfb):
 
 @pytest.fixture
 def preloaded(build, display, work):
-    made = Preloaded(build, work)
-    try:
-        made.begin()
-        yield made
-    finally:
-        made.stop()
-        if hasattr(made, "driven"):
-            made.driven.stop()
+    yield from begun(Preloaded(build, work))
 
 
 NAMES = {"out": "Display Switch Out", "in": "Display Switch In", "lost": "Display Lost", "found": "Display Found"}
