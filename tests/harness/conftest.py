@@ -21,6 +21,7 @@ import os
 import pathlib
 import re
 import shutil
+import signal
 import tempfile
 
 import pytest
@@ -33,6 +34,9 @@ HERE = pathlib.Path(__file__).resolve().parent
 
 
 def pytest_configure(config):
+    # SIGTERM (the survey's timeout, CTest's) ends the session as Ctrl+C
+    # does: each case's run and the desktop are stopped on the way out.
+    signal.signal(signal.SIGTERM, signal.default_int_handler)
     for label in ("e2e", "reliability", "package", "static"):
         config.addinivalue_line("markers", f"{label}: the cases of CTest's label {label}")
 
