@@ -82,7 +82,13 @@ class Case(Session):
             # the focused window, and the library takes that monitor: the
             # helper's window goes on the first, wherever the window manager
             # put it (icewm places it on either).
-            x("xdotool", "windowmove", "--sync", self.peer_window, "1920" if right else "0", "0")
+            # Not --sync: mutter keeps a window off the very corner at times,
+            # and xdotool then waits for ever; on that monitor is enough.
+            x("xdotool", "windowmove", self.peer_window, "1920" if right else "0", "0")
+            def on_its_monitor():
+                left = self.geometry(self.peer_window).split("+")[1]
+                return left.isdigit() and (int(left) >= 1920) == right
+            wait(on_its_monitor, 3)
 
     def prepare_wine(self):
         """A copy of the package's program in an empty folder, in a Wine
@@ -150,11 +156,11 @@ class Case(Session):
                 assert self.during == expected, f"the monitors show '{self.during}' during the run"
         wait_for_drawing(self.work / "first-frame.png", self.window)
 
-    def geometry(self):
-        info = dict(map(str.strip, line.split(": ", 1)) for line in x("xwininfo", "-id", self.window).splitlines()
-                    if ": " in line)
-        return (f"{info['Width']}x{info['Height']}+{info['Absolute upper-left X']}"
-                f"+{info['Absolute upper-left Y']}")
+    def geometry(self, window=None):
+        info = dict(map(str.strip, line.split(": ", 1)) for line in x("xwininfo", "-id", window or self.window,
+                                                                      check=False).splitlines() if ": " in line)
+        return (f"{info.get('Width')}x{info.get('Height')}+{info.get('Absolute upper-left X')}"
+                f"+{info.get('Absolute upper-left Y')}")
 
     def activate(self, window):
         x("xdotool", "windowactivate", window, check=False)
