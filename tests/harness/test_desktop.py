@@ -33,6 +33,12 @@ def signum(name):
     return signal.Signals[f"SIG{name}"].value
 
 
+def window_info(window):
+    """What xwininfo says of WINDOW, by name."""
+    return dict(map(str.strip, line.split(": ", 1)) for line in x("xwininfo", "-id", window, check=False).splitlines()
+                if ": " in line)
+
+
 def ended(pid):
     """Whether process PID has ended (a zombie has)."""
     try:
@@ -86,7 +92,7 @@ class Case(Session):
             # and xdotool then waits for ever; on that monitor is enough.
             x("xdotool", "windowmove", self.peer_window, "1920" if right else "0", "0")
             def on_its_monitor():
-                left = self.geometry(self.peer_window).split("+")[1]
+                left = window_info(self.peer_window).get("Absolute upper-left X", "")
                 return left.isdigit() and (int(left) >= 1920) == right
             wait(on_its_monitor, 3)
 
@@ -156,9 +162,8 @@ class Case(Session):
                 assert self.during == expected, f"the monitors show '{self.during}' during the run"
         wait_for_drawing(self.work / "first-frame.png", self.window)
 
-    def geometry(self, window=None):
-        info = dict(map(str.strip, line.split(": ", 1)) for line in x("xwininfo", "-id", window or self.window,
-                                                                      check=False).splitlines() if ": " in line)
+    def geometry(self):
+        info = window_info(self.window)
         return (f"{info.get('Width')}x{info.get('Height')}+{info.get('Absolute upper-left X')}"
                 f"+{info.get('Absolute upper-left Y')}")
 
