@@ -117,11 +117,11 @@ def desktop(request):
     saved = dict(os.environ)
     try:
         if entry.kind == "wine":
-            server = servers.wine(folder, config.getoption("package"))
+            server = servers.wine(folder, entry, config.getoption("package"))
         elif entry.kind == "wayland":
-            server = servers.wayland(folder, entry.manager)
+            server = servers.wayland(folder, entry)
         else:
-            server = servers.xorg(folder, entry.manager, config.getoption("two_monitors"))
+            server = servers.xorg(folder, entry, config.getoption("two_monitors"))
         with server as process:
             mm = re.search(r"dimensions:.*\((\d+x\d+) millimeters", servers.x("xdpyinfo"))
             yield Desktop(entry, folder, process, mm[1], config)

@@ -3,14 +3,9 @@
 Debian and library releases they are checked against, each named here once:
 the setup, CTest, the survey and its pages read them from here.
 
-    registry.py survey [DESKTOP...]   a line a desktop (all by default):
-                                      NAME KIND MANAGER DRIVER PACKAGE CASES TWO_MONITOR_CASES,
-                                      the case lists comma-separated, "-" for none
-    registry.py packages tests|survey the Debian packages the desktops need
+    registry.py packages tests|survey|windows
+                                      the Debian packages the desktops need
     registry.py ctest                 CMake: CTest's servers and their cases
-    registry.py libraries DIR         the library's Windows release in DIR, or each
-                                      release in the folder of releases DIR, oldest
-                                      first: a line each, RELEASE PATH
 """
 
 import dataclasses
@@ -49,28 +44,75 @@ class Desktop:
     cases: tuple
     two_monitor_cases: tuple = ()
     driver: str = "-"  # under Wine, the library's graphics driver
-    start: tuple = ()  # on Xorg, the window manager's command, as its desktop starts it
+    # How its desktop starts it. A compositor's {session} is a client that
+    # says Xwayland's environment and stays, {client} one that says it and
+    # ends, {folder} the desktop's own folder.
+    start: tuple = ()
+    # Files in its home folder, as TEXT, before it starts.
+    home: tuple = ()
+    # On Xorg, the root window's property it sets last, and what xprop shows
+    # of it once set.
+    ready: tuple = ("_NET_SUPPORTING_WM_CHECK", "window id")
+    # An option its command must offer, else it cannot run here.
+    needs: str = ""
+    # Its program is copied into the folder and run from there: Debian's
+    # carries a file capability that a container may refuse to execute.
+    copied: str = ""
+    # It refuses to run as root: there it runs as nobody and lets root's
+    # clients in.
+    not_as_root: bool = False
+    runs_on: str = ""  # under Wine, the desktop Wine runs on
+    # Under Wine, the cases that run on each of the library's releases, not
+    # only on the oldest and the newest.
+    every_release: tuple = ()
 
 
-def xorg(manager, *packages, start=()):
+def xorg(manager, *packages, start=(), **settings):
     return Desktop(f"xorg-{manager}", "desktop", manager, packages or (manager,), X11_CASES, ("two-escape",),
-                   start=start or (manager,))
+                   start=start or (manager,), **settings)
 
 
-def wayland(compositor, *packages):
+def wayland(compositor, *packages, start, **settings):
     return Desktop(f"wayland-{compositor}", "wayland", compositor, (packages or (compositor,)) + ("xwayland",),
-                   WAYLAND_CASES)
+                   WAYLAND_CASES, start=start, **settings)
+
+
+def wine(driver, every_release=()):
+    return Desktop(f"wine-{driver}", "wine", "openbox", ("wine64", "openbox"), WINE_CASES, driver=driver,
+                   runs_on="xorg-openbox", every_release=every_release)
 
 
 DESKTOPS = [
-    xorg("openbox", start=("openbox", "--sm-disable")), xorg("fluxbox"), xorg("xfwm4"),
-    xorg("kwin", "kwin-x11", "kglobalacceld", start=("kwin_x11",)), xorg("marco", "marco", "mate-settings-daemon-common"),
-    xorg("mutter", start=("mutter", "--x11")), xorg("i3", "i3-wm"), xorg("icewm"),
-    wayland("mutter"), wayland("kwin", "kwin-wayland"), wayland("weston"), wayland("sway", "sway", "sway-backgrounds"),
+    xorg("openbox", start=("openbox", "--sm-disable"), ready=("_NET_WORKAREA", " = ")),
+    xorg("fluxbox"), xorg("xfwm4"),
+    # Plasma 6's session starts KDE's shortcut daemon beside kwin_x11, whose
+    # Alt+Tab and Alt+F4 need it; Debian 12's kwin has it built in.
+    xorg("kwin", "kwin-x11", "kglobalacceld", start=(
+        "sh", "-c", 'for d in /usr/lib/*/libexec/kglobalacceld; do [ ! -x "$d" ] || "$d" & done; exec kwin_x11')),
+    xorg("marco", "marco", "mate-settings-daemon-common"),
+    xorg("mutter", start=("mutter", "--x11"), needs="--x11"),
+    # i3 asks for its settings in a window where it has none: the user's
+    # answer is the defaults, with Alt as the modifier.
+    xorg("i3", "i3-wm", home=((".config/i3/config", "include /etc/i3/config\n"),)),
+    xorg("icewm"),
+    wayland("mutter", start=("mutter", "--headless", "--wayland", "--virtual-monitor", "1920x1080", "--",
+                             "{session}")),
+    wayland("kwin", "kwin-wayland", copied="kwin_wayland", start=(
+        "{folder}/kwin_wayland", "--virtual", "--xwayland", "--width", "1920", "--height", "1080",
+        "--exit-with-session", "{session}")),
+    # Weston starts no client; it names its Xwayland display in its log.
+    wayland("weston", start=("weston", "--backend=headless-backend.so", "--width=1920", "--height=1080",
+                             "--xwayland")),
+    # sway's exec starts a client in a session of its own, out of sway's
+    # group: the client ends.
+    wayland("sway", "sway", "sway-backgrounds", not_as_root=True,
+            start=("env", "WLR_BACKENDS=headless", "WLR_LIBINPUT_NO_DEVICES=1", "sway"),
+            home=((".config/sway/config",
+                   "include /etc/sway/config\noutput HEADLESS-1 resolution 1920x1080\nexec {client}\n"),)),
     # The Windows build under Wine, on Xorg with openbox; OpenGL by the
     # library's allegro5.cfg.
-    Desktop("wine-direct3d", "wine", "openbox", ("wine64", "openbox"), WINE_CASES, driver="direct3d"),
-    Desktop("wine-opengl", "wine", "openbox", ("wine64", "openbox"), WINE_CASES, driver="opengl"),
+    # On Direct3D, where the releases differ, the recovery rows run on each.
+    wine("direct3d", ("recovery", "library-recovery")), wine("opengl"),
 ]
 
 # CTest's servers: the desktop each stands for, and the cases it runs there,
@@ -99,21 +141,10 @@ def duties(name):
     return WINE_DUTIES if wine else DUTIES
 
 
-def survey_lines(names):
-    """A line a desktop for the survey's shell, or KeyError on a name that
-    is no desktop's."""
-    known = {d.name: d for d in DESKTOPS}
-    lines = []
-    for d in [known[name] for name in names] if names else DESKTOPS:
-        cases = [",".join(cases) or "-" for cases in (d.cases, d.two_monitor_cases)]
-        lines.append(" ".join([d.name, d.kind, d.manager, d.driver, d.packages[0], *cases]))
-    return lines
-
-
 def packages(what):
-    """The packages the tests' desktops need, or every desktop's."""
+    """The packages the tests' desktops need, every desktop's, or Wine's."""
     wanted = [desktop(name) for name, _ in CTEST.values()] if what == "tests" else DESKTOPS
-    return sorted({package for d in wanted for package in d.packages if d.kind != "wine"})
+    return sorted({package for d in wanted for package in d.packages if (d.kind == "wine") == (what == "windows")})
 
 
 def ctest_lines():
@@ -141,17 +172,9 @@ def libraries(folder):
 
 if __name__ == "__main__":
     command, arguments = sys.argv[1:2], sys.argv[2:]
-    if command == ["survey"]:
-        try:
-            print("\n".join(survey_lines(arguments)))
-        except KeyError as error:
-            sys.exit(f"no such desktop: {error.args[0]}")
-    elif command == ["packages"] and arguments in (["tests"], ["survey"]):
+    if command == ["packages"] and arguments in (["tests"], ["survey"], ["windows"]):
         print("\n".join(packages(arguments[0])))
     elif command == ["ctest"] and not arguments:
         print("\n".join(ctest_lines()))
-    elif command == ["libraries"] and len(arguments) == 1:
-        for release, folder in libraries(arguments[0]):
-            print(release, folder)
     else:
         sys.exit(__doc__)

@@ -138,16 +138,25 @@ def xvfb(folder):
         yield server
 
 
+def settled_in(entry, home, **places):
+    """ENTRY's start command and its home folder's files, with PLACES filled
+    in."""
+    for path, text in entry.home:
+        (home / path).parent.mkdir(parents=True, exist_ok=True)
+        (home / path).write_text(text.format(**places))
+    return [str(word).format(**places) for word in entry.start]
+
+
 @contextlib.contextmanager
-def xorg(folder, manager, two_monitors=False):
+def xorg(folder, entry, two_monitors=False):
     """A desktop as users have one: Xorg with the dummy video driver (a
     1920x1080 screen that offers 800x600 too; with two_monitors a second
-    one right of it) and window manager MANAGER with its own settings, home
-    folder and session bus, in a process group of its own. Xorg is started
-    directly, without the setuid wrapper: where it cannot start (not root,
-    say), Skip says why."""
-    if manager == "mutter" and "--x11" not in x("mutter", "--help", check=False):
-        raise Skip(f"{x('mutter', '--version').strip()} has no X11 session")
+    one right of it) and the registry ENTRY's window manager with its own
+    settings, home folder and session bus, in a process group of its own.
+    Xorg is started directly, without the setuid wrapper: where it cannot
+    start (not root, say), Skip says why."""
+    if entry.needs and entry.needs not in x(entry.start[0], "--help", check=False):
+        raise Skip(f"{x(entry.start[0], '--version').strip()} has no {entry.needs}")
     home = folder / "home"
     (folder / "xorg.d").mkdir(parents=True, exist_ok=True)
     home.mkdir(exist_ok=True)
@@ -159,81 +168,52 @@ def xorg(folder, manager, two_monitors=False):
         os.environ["DISPLAY"] = display_number(server, "Xorg", folder / "xorg.log")
         if two_monitors:
             add_second_monitor()
-        # i3 asks for its settings in a window where it has none: the
-        # user's answer is the defaults, with Alt as the modifier.
-        if manager == "i3":
-            (home / ".config/i3").mkdir(parents=True, exist_ok=True)
-            shutil.copy("/etc/i3/config", home / ".config/i3/config")
-        command = list(registered(f"xorg-{manager}").start)
-        # Plasma 6's session starts KDE's shortcut daemon beside kwin_x11,
-        # whose Alt+Tab and Alt+F4 need it; Debian 12's kwin has it built in.
-        daemons = [str(p) for p in pathlib.Path("/usr/lib").glob("*/libexec/kglobalacceld")]
-        if manager == "kwin" and daemons:
-            command = ["sh", "-c", f"{daemons[0]} & exec \"$@\"", "sh", *command]
-        start(stack, ["dbus-run-session", "--", *command], group=True,
-            env=os.environ | {"HOME": str(home), "XDG_CONFIG_HOME": str(home / ".config")},
-            stdout=open(folder / "manager.log", "w"), stderr=subprocess.STDOUT)
+        start(stack, ["dbus-run-session", "--", *settled_in(entry, home, folder=folder)], group=True,
+              env=os.environ | {"HOME": str(home), "XDG_CONFIG_HOME": str(home / ".config")},
+              stdout=open(folder / "manager.log", "w"), stderr=subprocess.STDOUT)
         # A window mapped before the manager manages windows can stay
-        # unmapped: openbox sets the work area last, the others the EWMH
-        # check window.
-        mark, said = ("_NET_WORKAREA", " = ") if manager == "openbox" else ("_NET_SUPPORTING_WM_CHECK", "window id")
+        # unmapped.
+        mark, said = entry.ready
         wait(lambda: said in x("xprop", "-root", mark, check=False), 10,
-             f"{manager} did not start within 10 s; see {folder / 'manager.log'}")
+             f"{entry.manager} did not start within 10 s; see {folder / 'manager.log'}")
         yield server
 
 
 @contextlib.contextmanager
-def wayland(folder, compositor):
-    """A Wayland desktop as users have one: the compositor headless with a
-    1920x1080 virtual monitor and Xwayland, in a process group of its own
-    with a private runtime folder, home folder and session bus."""
+def wayland(folder, entry):
+    """A Wayland desktop as users have one: the registry ENTRY's compositor
+    headless with a 1920x1080 virtual monitor and Xwayland, in a process
+    group of its own with a private runtime folder, home folder and session
+    bus."""
     runtime, home = folder / "runtime", folder / "home"
     # Xwayland's sockets go there, and the compositors do not make it.
     os.makedirs("/tmp/.X11-unix", mode=0o1777, exist_ok=True)
     runtime.mkdir(mode=0o700, parents=True, exist_ok=True)
     home.mkdir(exist_ok=True)
-    environment = runtime / "environment"
+    environment, log = runtime / "environment", folder / "compositor.log"
     environment.unlink(missing_ok=True)
-    # The compositor starts this client once Xwayland is up, with its
+    user, allow = [], ""
+    if entry.not_as_root and os.getuid() == 0:
+        user = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
+        allow = "xhost +si:localuser:root >/dev/null && "
+    # The compositor starts one of these once Xwayland is up, with its
     # environment.
-    say = 'env >"$1.new" && mv "$1.new" "$1"'
-    client = ["sh", "-c", f"{say} && exec sleep infinity", "sh", str(environment)]
-    user = []
-    if compositor == "mutter":
-        command = ["mutter", "--headless", "--wayland", "--virtual-monitor", "1920x1080", "--", *client]
-    elif compositor == "kwin":
-        # Debian's kwin_wayland carries a file capability that a container
-        # may refuse to execute; a copy has none.
-        shutil.copy(shutil.which("kwin_wayland"), folder / "kwin_wayland")
-        command = [folder / "kwin_wayland", "--virtual", "--xwayland", "--width", "1920", "--height", "1080",
-                   "--exit-with-session", " ".join(map(repr, client))]
-    elif compositor == "weston":
-        # Weston starts no client; it names its Xwayland display in its log.
-        command = ["weston", "--backend=headless-backend.so", "--width=1920", "--height=1080", "--xwayland",
-                   f"--log={folder / 'weston.log'}"]
-    else:
-        # sway refuses to run as root: there it runs as nobody and lets
-        # root's clients in. Its exec starts the client in a session of its
-        # own, out of sway's group: it says its environment and ends.
-        allow = ""
-        if os.getuid() == 0:
-            for path in (runtime, home):
-                shutil.chown(path, "nobody")
-            user = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
-            allow = "xhost +si:localuser:root >/dev/null && "
-        (folder / "sway.config").write_text(
-            f"include /etc/sway/config\noutput HEADLESS-1 resolution 1920x1080\n"
-            f"exec {allow}sh -c '{say}' sh {environment}\n")
-        command = ["env", "WLR_BACKENDS=headless", "WLR_LIBINPUT_NO_DEVICES=1", "sway", "--config",
-                   folder / "sway.config"]
+    say = f'{allow}env >"{environment}.new" && mv "{environment}.new" "{environment}"'
+    for name, text in (("client", say), ("session", f"{say} && exec sleep infinity")):
+        (folder / name).write_text(f"#!/bin/sh\n{text}\n")
+        (folder / name).chmod(0o755)
+    if entry.copied:
+        shutil.copy(shutil.which(entry.copied), folder / entry.copied)
+    command = settled_in(entry, home, folder=folder, client=folder / "client", session=folder / "session")
+    for path in [runtime, home, *home.rglob("*")] if user else []:
+        shutil.chown(path, "nobody")
     env = os.environ | {"HOME": str(home), "XDG_CONFIG_HOME": str(home / ".config"), "XDG_RUNTIME_DIR": str(runtime)}
 
     def up():
         if environment.exists():
             said = dict(line.split("=", 1) for line in environment.read_text().splitlines() if "=" in line)
             os.environ.update(DISPLAY=said.get("DISPLAY", ""), XAUTHORITY=said.get("XAUTHORITY", ""))
-        elif number := re.search(r"xserver listening on display (:\d+)", (folder / "weston.log").read_text()
-                                 if (folder / "weston.log").exists() else ""):
+        elif number := re.search(r"xserver listening on display (:\d+)", log.read_text(errors="replace")):
             os.environ.update(DISPLAY=number[1], XAUTHORITY="")
         else:
             return False
@@ -241,19 +221,19 @@ def wayland(folder, compositor):
 
     with contextlib.ExitStack() as stack:
         server = start(stack, [*user, "dbus-run-session", "--", *command], group=True, env=env,
-                                             stdout=open(folder / "compositor.log", "w"), stderr=subprocess.STDOUT)
-        wait(up, 10, f"{compositor} did not start within 10 s; see {folder / 'compositor.log'}")
+                       stdout=open(log, "w"), stderr=subprocess.STDOUT)
+        wait(up, 10, f"{entry.manager} did not start within 10 s; see {log}")
         yield server
 
 
 @contextlib.contextmanager
-def wine(folder, package):
-    """The desktop with openbox, the Windows package (a zip) unpacked into
+def wine(folder, entry, package):
+    """The desktop Wine runs on, the Windows package (a zip) unpacked into
     FOLDER/package, and Wine with a private prefix."""
     shutil.rmtree(folder / "package", ignore_errors=True)
     subprocess.run(["unzip", "-q", package, "-d", folder / "package"], check=True)
     os.environ.update(WINEPREFIX=str(folder / "prefix"), WINEDEBUG="-all")
-    with xorg(folder, "openbox") as server:
+    with xorg(folder, registered(entry.runs_on)) as server:
         try:
             subprocess.run([wine_command("wine64"), "wineboot", "-i"], check=True, timeout=120,
                            stdout=open(folder / "wineboot.log", "w"), stderr=subprocess.STDOUT)

@@ -1,31 +1,41 @@
 #!/usr/bin/env python3
-"""The survey's runs, compared with each desktop's expectations and written
-out: every run as JSON, and the table of desktops by cases as Markdown.
+"""The survey: the desktop cases run on each desktop of the registry, in
+pytest sessions of their own, compared with each desktop's expectations and
+written out: every run as JSON, and the table of desktops by cases as
+Markdown (scripts/survey says where).
 
-    survey.py progress RUNS DESKTOP
-    survey.py report RUNS VERSIONS RESULTS_JSON complete|partial
-    survey.py page EXPECTATIONS MARKDOWN RESULTS_JSON...
-    survey.py releases EXPECTATIONS MARKDOWN RESULTS_JSON...
+    survey.py [--runs N] [--library DIR] [DESKTOP...]
 
-RUNS holds the record of each run of a case on a desktop that the desktop
-cases wrote (DESKTOP[@LIBRARY].CASE.RUN.json: its outcome, why it failed,
-the program's lines and status, what it measured), and DESKTOP.version. An expectations file lists a desktop's known failures and
-flakes, one a line: "fail CASE: why" or "flake CASE: why", or with the
-Debian releases it holds on, "fail CASE [bookworm, trixie]: why", and under
-Wine the library's releases, "fail CASE [5.2.0, 5.2.3-5.2.11]: why"; a line
-naming both holds where both hold. page
-compares each release's results with the lines that hold there, prints the
-differences (exit status 1 where there are any) and writes the page from
-the complete results.
+The desktop cases write the record of each run of a case on a desktop to
+build/survey/runs (DESKTOP[@LIBRARY].CASE.RUN.json: its outcome, why it
+failed, the program's lines and status, what it measured), beside each
+desktop's DESKTOP.version. An expectations file lists a desktop's known
+failures and flakes, one a line: "fail CASE: why" or "flake CASE: why", or
+with the Debian releases it holds on, "fail CASE [bookworm, trixie]: why",
+and under Wine the library's releases, "fail CASE [5.2.0, 5.2.3-5.2.11]:
+why"; a line naming both holds where both hold. A page compares each
+release's results with the lines that hold there, prints the differences
+(exit status 1 where there are any) and is written from the complete
+results.
 """
 
+import argparse
 import collections
+import contextlib
+import io
 import json
+import os
 import pathlib
 import re
+import shutil
+import subprocess
 import sys
+import time
 
-from registry import CASES, DEBIAN_RELEASES as RELEASES, DUTIES, LIBRARY_RELEASES, duties
+from registry import CASES, DEBIAN_RELEASES as RELEASES, DESKTOPS, DUTIES, LIBRARY_RELEASES, desktop, duties, libraries
+from servers import debian_release, wine_command
+
+HERE = pathlib.Path(__file__).resolve().parent
 
 NAMES = {"surveyed": "Surveyed", "debian": "Debian", "allegro": "Allegro", "mesa": "Mesa", "xorg": "Xorg",
          "xwayland": "Xwayland", "allegro-windows": "Allegro for Windows"}
@@ -308,19 +318,106 @@ def releases_markdown(results, found, pictures):
         ("@TABLE@", table, ""), ("@DIFFERENCES@", differing, "None: every release did as expected.")])
 
 
-def progress(runs_dir, desktop):
-    runs = [r for r in read_runs(runs_dir) if r["desktop"] == desktop]
+def progress(runs, desktop):
+    runs = [r for r in runs if r["desktop"] == desktop]
     failed = collections.Counter(r["case"] for r in runs if r["outcome"] == "fail")
     passed = sum(r["outcome"] == "pass" for r in runs)
     detail = ", ".join(f"{case} {count}" for case, count in failed.items())
     print(f"{desktop} {runs[0]['desktop_version'] if runs else ''}: {len(runs)} runs,"
-          f" {passed} passed, {sum(failed.values())} failed{f' ({detail})' if detail else ''}")
+          f" {passed} passed, {sum(failed.values())} failed{f' ({detail})' if detail else ''}", flush=True)
 
 
-def report(runs_dir, versions_file, results_json, complete):
-    versions = dict(line.split(" ", 1) for line in pathlib.Path(versions_file).read_text().splitlines())
-    pathlib.Path(results_json).write_text(json.dumps(
-        {"versions": versions, "complete": complete == "complete", "runs": read_runs(runs_dir)}, indent=1) + "\n")
+def package_version(pattern):
+    """The installed version of a Debian package, or of the installed one of
+    those a pattern names (the library's took a t64 suffix in Debian 13)."""
+    text = subprocess.run(["dpkg-query", "-W", "-f=${db:Status-Status} ${Version}\n", pattern],
+                          capture_output=True, text=True).stdout
+    return next((f[1] for f in map(str.split, text.splitlines()) if f[0] == "installed"), "unknown")
+
+
+def survey(root, options):
+    """Runs the desktops' cases, each desktop's in pytest sessions of their
+    own, and writes the results and the pages; 1 where a desktop differed
+    from its expectations."""
+    chosen = [desktop(name) for name in options.desktops] or DESKTOPS
+    windows = os.environ.get("ALLEGRO_WINDOWS")
+    if not windows and any(d.kind == "wine" for d in chosen):
+        if options.desktops:
+            sys.exit("the Wine desktops need ALLEGRO_WINDOWS (see the README)")
+        print("The Wine desktops are left out: ALLEGRO_WINDOWS does not name the library's Windows release.",
+              file=sys.stderr)
+        chosen = [d for d in chosen if d.kind != "wine"]
+    subprocess.run([root / "scripts/setup", "--survey"], check=True)
+    subprocess.run(["cmake", "--preset", "default"], cwd=root, check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", "--preset", "default"], cwd=root, check=True, stdout=subprocess.DEVNULL)
+    out, release = root / "build/survey", debian_release()
+    shutil.rmtree(out / "runs", ignore_errors=True)
+    shutil.rmtree(out / "kept", ignore_errors=True)
+    (out / "kept").mkdir(parents=True)
+    (out / "runs").mkdir()
+    (out / release).mkdir(exist_ok=True)
+    versions = {"release": release, "surveyed": time.strftime("%Y-%m-%d", time.gmtime()),
+                "debian": pathlib.Path("/etc/debian_version").read_text().strip(),
+                "allegro": package_version("liballegro5.2*"), "mesa": package_version("libgl1-mesa-dri"),
+                "xorg": package_version("xserver-xorg-core"), "xwayland": package_version("xwayland")}
+    if options.library:
+        os.environ["LD_LIBRARY_PATH"] = ":".join(filter(None, [options.library, os.environ.get("LD_LIBRARY_PATH")]))
+        versions["allegro"] = f"built in {options.library}"
+    releases = []
+    if any(d.kind == "wine" for d in chosen):
+        releases = libraries(windows)
+        if not releases:
+            sys.exit(f"no release of the library in {windows}")
+        versions["allegro-windows"] = " ".join(name for name, _ in releases)
+        subprocess.run([root / "scripts/setup", "--windows"], check=True)
+        if not os.access(wine_command("wine64"), os.X_OK):
+            print("The Wine desktops are left out: this release has no Wine.", file=sys.stderr)
+            chosen, releases = [d for d in chosen if d.kind != "wine"], []
+
+    def run_cases(entry, cases, *more):
+        # A desktop that hangs is stopped after an hour.
+        with open(out / f"runs/{entry.name}.log", "a") as log:
+            subprocess.run(["timeout", "-k", "10", "3600", "pytest-3", "-p", "no:cacheprovider", "-q", "-rxXs",
+                            HERE / "test_desktop.py", "--desktop", entry.name, "--cases", ",".join(cases),
+                            "--runs", str(options.runs), "--build", root / "build/default", "--records",
+                            out / "runs", "--kept", out / "kept", *more], stdout=log, stderr=subprocess.STDOUT)
+
+    for entry in chosen:
+        (out / f"runs/{entry.name}.version").write_text(package_version(entry.packages[0]) + "\n")
+        if entry.kind != "wine":
+            run_cases(entry, entry.cases)
+            if entry.two_monitor_cases:
+                run_cases(entry, entry.two_monitor_cases, "--two-monitors")
+        for number, (name, folder) in enumerate(releases if entry.kind == "wine" else []):
+            cases = entry.cases if number in (0, len(releases) - 1) else entry.every_release
+            if cases:
+                package = subprocess.run([root / "scripts/package", "--windows"], check=True, text=True,
+                                         stdout=subprocess.PIPE, env=os.environ | {"ALLEGRO_WINDOWS": str(folder)})
+                run_cases(entry, cases, "--package", package.stdout.strip(),
+                          "--flip-probe", root / "build/windows/tests/flip-probe.exe")
+        progress(read_runs(out / "runs"), entry.name)
+
+    results = out / release / "results.json"
+    complete = not options.desktops and bool(windows)
+    results.write_text(json.dumps({"versions": versions, "complete": complete, "runs": read_runs(out / "runs")},
+                                  indent=1) + "\n")
+    status = page(root / "tests/expectations", out / "desktops.md", [results])
+    with contextlib.redirect_stdout(io.StringIO()):
+        if complete:
+            page(root / "tests/expectations", root / "docs/desktops.md", sorted(out.glob("*/results.json")))
+        # Against a folder of the library's releases, the page of the
+        # releases too, from this Debian release's and the others'
+        # (scripts/check-fresh), with the program's screen 2 s after its
+        # switch back, small, for each desktop and release.
+        if len(releases) > 1:
+            shutil.copy(results, out / release / "libraries.json")
+            (root / "docs/releases").mkdir(exist_ok=True)
+            for shot in (out / "runs").glob("*@*.recovery.1.png"):
+                name = shot.name.removesuffix(".recovery.1.png").replace("@", "-")
+                subprocess.run(["convert", shot, "-resize", "160x120", root / f"docs/releases/{release}-{name}.png"])
+            page(root / "tests/expectations", root / "docs/releases.md", sorted(out.glob("*/libraries.json")),
+                 "releases")
+    return status
 
 
 def page(expectations_dir, document, result_files, kind="desktops"):
@@ -366,15 +463,28 @@ def page(expectations_dir, document, result_files, kind="desktops"):
     return 1 if found else 0
 
 
+def arguments():
+    def runs(text):
+        if not text.isdigit() or int(text) < 1:
+            raise argparse.ArgumentTypeError(f"not a count of runs: {text}")
+        return int(text)
+
+    def folder(text):
+        if not os.path.isdir(text):
+            raise argparse.ArgumentTypeError(f"no such folder: {text}")
+        return os.path.abspath(text)
+
+    def known(name):
+        if name not in [d.name for d in DESKTOPS]:
+            raise argparse.ArgumentTypeError(f"no such desktop: {name} (desktops: {' '.join(d.name for d in DESKTOPS)})")
+        return name
+
+    parser = argparse.ArgumentParser(prog="scripts/survey")
+    parser.add_argument("--runs", type=runs, default=3, help="runs of each case (3)")
+    parser.add_argument("--library", type=folder, help="the Allegro library built in this folder")
+    parser.add_argument("desktops", nargs="*", type=known, metavar="DESKTOP", help="(every desktop by default)")
+    return parser.parse_args()
+
+
 if __name__ == "__main__":
-    if sys.argv[1:2] == ["progress"] and len(sys.argv) == 4:
-        progress(sys.argv[2], sys.argv[3])
-    elif sys.argv[1:2] == ["report"] and len(sys.argv) == 6 and sys.argv[5] in ("complete", "partial"):
-        report(sys.argv[2], sys.argv[3], sys.argv[4], sys.argv[5])
-    elif sys.argv[1:2] == ["page"] and len(sys.argv) >= 5:
-        sys.exit(page(sys.argv[2], sys.argv[3], sys.argv[4:]))
-    elif sys.argv[1:2] == ["releases"] and len(sys.argv) >= 5:
-        sys.exit(page(sys.argv[2], sys.argv[3], sys.argv[4:], "releases"))
-    else:
-        print(__doc__, file=sys.stderr)
-        sys.exit(2)
+    sys.exit(survey(HERE.parent.parent, arguments()))

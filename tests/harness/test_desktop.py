@@ -21,6 +21,7 @@ import time
 import pytest
 
 from conftest import case_name
+from registry import CTEST, desktop as registered
 from program import Run, Session, begun, first_frame_errors, shoot, wait_for_drawing, wait_for_first_frame
 from servers import (TWO_MONITORS, add_second_monitor, layout, screen_mode, wait, wait_for_layout,
                      wait_for_mode, wayland, wine_command, x, xvfb)
@@ -714,18 +715,19 @@ def test_refused(case):
 @pytest.mark.parametrize("name", ["server-killed", "compositor-killed"])
 def test_server_gone(request, tmp_path, name):
     """The X server dies mid-run, shut down or killed outright, five times,
-    each on a short-lived Xvfb of its own; or mutter, which takes its
-    Xwayland with it, three times: status 1, at once, no crash."""
+    each on a short-lived Xvfb of its own; or the Wayland server's
+    compositor, which takes its Xwayland with it, three times: status 1, at once, no crash."""
     build = request.config.getoption("build")
+    compositor = registered(CTEST["wayland"][0])
     signals = ["TERM", "KILL", "TERM", "KILL", "TERM"][:5 if name == "server-killed" else 3]
     for number, sig in enumerate(signals, 1):
         folder = tmp_path / str(number)
         folder.mkdir()
-        with xvfb(folder) if name == "server-killed" else wayland(folder, "mutter") as server:
+        with xvfb(folder) if name == "server-killed" else wayland(folder, compositor) as server:
             # The compositor itself: the oldest, not a child it has forked.
             victim = server.pid if name == "server-killed" else int(
-                x("pgrep", "-o", "-g", str(server.pid), "-x", "mutter", check=False) or 0)
-            assert victim, f"run {number}: no mutter in the compositor's group"
+                x("pgrep", "-o", "-g", str(server.pid), "-x", compositor.start[0], check=False) or 0)
+            assert victim, f"run {number}: no {compositor.manager} in the compositor's group"
             program = Run(folder, [build / "display-loss-test"])
             try:
                 wait_for_first_frame(folder / "first-frame.png", program.window(), 10,

@@ -17,6 +17,7 @@ import tempfile
 import time
 
 from program import Run, Session, wait_for_first_frame
+from registry import CTEST, desktop
 from servers import wine, wine_command, x, xvfb
 
 
@@ -45,7 +46,7 @@ def main(build, shot, package=None):
     folder = pathlib.Path(tempfile.mkdtemp(prefix="display-loss-test-"))
     session, problem = Session(build, folder), None
     try:
-        with wine(folder, package) if package else xvfb(folder):
+        with wine(folder, desktop(CTEST["wine"][0]), package) if package else xvfb(folder):
             try:
                 session.begin()
                 (under_wine if package else on_xvfb)(session, shot)
