@@ -89,6 +89,9 @@ def pytest_collection_modifyitems(config, items):
     wanted = given.split(",") if given else [
         *entry.cases, *(entry.two_monitor_cases if config.getoption("two_monitors") else ())]
     narrowed = os.environ.get("DLT_CASES", "").split(",")
+    missing = set(wanted) - {case_name(item) for item in items}
+    if missing:
+        raise pytest.UsageError(f"no test function runs case {', '.join(sorted(missing))}")
 
     def chosen(item):
         on_desktop = item.module.__name__ == "test_desktop"
