@@ -54,7 +54,7 @@ class Case(Session):
 
     def __init__(self, desktop, work, name):
         self.desktop, self.work, self.name, self.kind = desktop, work, name, desktop.kind
-        self.watcher, self.finding, self.facts, self.summary = None, None, {}, ""
+        self.watcher, self.finding, self.facts, self.summary, self.mapped_lines = None, None, {}, "", ""
         self.wine = self.kind == "wine"
         self.eol = "\r" if self.wine else ""
         # A normal end (Escape, a close request) comes after the program's
@@ -162,6 +162,7 @@ class Case(Session):
                             else "screen 3840x1080: DUMMY0 800x600+0+0, DUMMY1 1920x1080+1920+0")
                 assert self.during == expected, f"the monitors show '{self.during}' during the run"
         wait_for_drawing(self.work / "first-frame.png", self.window)
+        self.mapped_lines = self.program.lines()
 
     def geometry(self):
         info = window_info(self.window)
@@ -223,11 +224,16 @@ class Case(Session):
             self.program.end(128 + signum(end), 0, 1000)
 
     def switch_lines(self):
-        """The lines, but a first Switch In (the window manager focuses the
-        window as it maps it, and whether the program listens by then is a
-        race) and, under Wine, the lost and found lines, which the releases
-        up to 5.2.2 print around a switch: they are the recovery case's."""
-        lines = self.program.lines().splitlines(keepends=True)
+        """The lines, but the switches printed as the window mapped, before
+        the case did anything (the window manager focuses the window as it
+        maps it, and whether the program listens by then is a race; sway
+        can move the focus away and back then), and, under Wine, the lost
+        and found lines, which the releases up to 5.2.2 print around a
+        switch: they are the recovery case's."""
+        lines = self.program.lines()
+        if set(self.mapped_lines.splitlines()) <= {f"{line}{self.eol}" for line in SWITCHES}:
+            lines = lines.removeprefix(self.mapped_lines)
+        lines = lines.splitlines(keepends=True)
         if lines and lines[0] == f"Display Switch In{self.eol}\n":
             lines = lines[1:]
         if self.wine:
