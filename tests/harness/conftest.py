@@ -90,7 +90,7 @@ def pytest_collection_modifyitems(config, items):
         *entry.cases, *(entry.two_monitor_cases if config.getoption("two_monitors") else ())]
     narrowed = os.environ.get("DLT_CASES", "").split(",")
     missing = set(wanted) - {case_name(item) for item in items}
-    if missing:
+    if missing and (given or any(item.module.__name__ == "test_desktop" for item in items)):
         raise pytest.UsageError(f"no test function runs case {', '.join(sorted(missing))}")
 
     def chosen(item):
