@@ -28,7 +28,7 @@ import pytest
 
 import servers
 import survey
-from registry import desktop as registered, duties
+from registry import CTEST, desktop as registered, duties
 
 HERE = pathlib.Path(__file__).resolve().parent
 
@@ -43,7 +43,7 @@ def pytest_configure(config):
 
 def pytest_addoption(parser):
     add = parser.addoption
-    add("--desktop", default="xorg-openbox", help="the registry's desktop the cases run on")
+    add("--desktop", default=CTEST["desktop"][0], help="the registry's desktop the cases run on (CTest's desktop's)")
     add("--two-monitors", action="store_true", help="a second monitor right of the first")
     add("--build", type=pathlib.Path, help="the build folder: the program and its helpers")
     add("--cases", help="the cases to run, comma-separated (all the test functions by default)")
