@@ -77,14 +77,15 @@ def wayland(compositor, *packages, start, **settings):
                    WAYLAND_CASES, start=start, **settings)
 
 
-def wine(driver, every_release=()):
-    return Desktop(f"wine-{driver}", "wine", "openbox", ("wine64", "openbox"), WINE_CASES, driver=driver,
-                   runs_on="xorg-openbox", every_release=every_release)
+def wine(driver, on, every_release=()):
+    """The Windows build under Wine on the Xorg desktop ON."""
+    return Desktop(f"wine-{driver}", "wine", on.manager, ("wine64", *on.packages), WINE_CASES, driver=driver,
+                   runs_on=on.name, every_release=every_release)
 
 
+OPENBOX = xorg("openbox", start=("openbox", "--sm-disable"), ready=("_NET_WORKAREA", " = "))
 DESKTOPS = [
-    xorg("openbox", start=("openbox", "--sm-disable"), ready=("_NET_WORKAREA", " = ")),
-    xorg("fluxbox"), xorg("xfwm4"),
+    OPENBOX, xorg("fluxbox"), xorg("xfwm4"),
     # Plasma 6's session starts KDE's shortcut daemon beside kwin_x11, whose
     # Alt+Tab and Alt+F4 need it; Debian 12's kwin has it built in.
     xorg("kwin", "kwin-x11", "kglobalacceld", start=(
@@ -109,10 +110,10 @@ DESKTOPS = [
             start=("env", "WLR_BACKENDS=headless", "WLR_LIBINPUT_NO_DEVICES=1", "sway"),
             home=((".config/sway/config",
                    "include /etc/sway/config\noutput HEADLESS-1 resolution 1920x1080\nexec {client}\n"),)),
-    # The Windows build under Wine, on Xorg with openbox; OpenGL by the
-    # library's allegro5.cfg.
-    # On Direct3D, where the releases differ, the recovery rows run on each.
-    wine("direct3d", ("recovery", "library-recovery")), wine("opengl"),
+    # The Windows build under Wine, on Direct3D and on OpenGL by the
+    # library's allegro5.cfg. On Direct3D, where the releases differ, the
+    # recovery rows run on each.
+    wine("direct3d", OPENBOX, ("recovery", "library-recovery")), wine("opengl", OPENBOX),
 ]
 
 # CTest's servers: the desktop each stands for, and the cases it runs there,

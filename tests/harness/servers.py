@@ -244,9 +244,7 @@ def wine(folder, entry, package):
 
 
 if __name__ == "__main__":
-    if sys.argv[1:] == ["debian-release"]:
-        print(debian_release())
-    elif len(sys.argv) == 3 and sys.argv[1] == "wine-command":
+    if len(sys.argv) == 3 and sys.argv[1] == "wine-command":
         print(wine_command(sys.argv[2]))
     else:
-        sys.exit("usage: servers.py debian-release | wine-command NAME")
+        sys.exit("usage: servers.py wine-command NAME")

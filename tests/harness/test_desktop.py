@@ -722,7 +722,8 @@ def test_refused(case):
 def test_server_gone(request, tmp_path, name):
     """The X server dies mid-run, shut down or killed outright, five times,
     each on a short-lived Xvfb of its own; or the Wayland server's
-    compositor, which takes its Xwayland with it, three times: status 1, at once, no crash."""
+    compositor, which takes its Xwayland with it, three times: status 1, at
+    once, no crash."""
     build = request.config.getoption("build")
     compositor = registered(CTEST["wayland"][0])
     signals = ["TERM", "KILL", "TERM", "KILL", "TERM"][:5 if name == "server-killed" else 3]
